@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need, idempotently:
+#   Debian packages (build tools, OpenSSH server, Xvfb, xterm),
+#   CPython 3.14 from Debian unstable's binary packages (unpacked, not installed),
+#   a free-threaded CPython built from Debian's source package,
+#   and the virtual environments .venv/cp314 and .venv/ft with the project installed.
+# Slow artefacts live under $TARN_CACHE (default ~/.cache/tarn) and survive new clones.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cache=${TARN_CACHE:-$HOME/.cache/tarn}
+arch=x86_64-linux-gnu
+mkdir -p "$cache"
+log() { printf '[bootstrap] %s\n' "$*" >&2; }
+
+# --- Debian packages from the machine's own suite -------------------------------------------
+debian_packages=(
+  build-essential patchelf xz-utils dpkg-dev
+  libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
+  libncurses-dev uuid-dev libgdbm-dev libexpat1-dev
+  openssh-server openssh-client xvfb xterm x11-utils
+)
+missing=()
+for p in "${debian_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  log "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- a private apt configuration that reads Debian unstable -----------------------------------
+sid=$cache/apt-sid
+apt_sid() {
+  apt-get -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
+          -o Dir::State::Lists="$sid/lists" -o Dir::Cache::archives="$sid/archives" \
+          -o APT::Sandbox::User=root "$@"
+}
+prepare_sid() {
+  [[ -f $sid/updated ]] && return
+  mkdir -p "$sid/lists/partial" "$sid/archives/partial"
+  # Reuse the URIs of the machine's own sources; only the suite differs.
+  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  cat >"$sid/sid.sources" <<SRC
+Types: deb deb-src
+URIs: ${uri:-http://deb.debian.org/debian}
+Suites: sid
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt_sid update -qq
+  touch "$sid/updated"
+}
+
+# --- CPython 3.14 (GIL build) from unstable's binary packages ---------------------------------
+# The binaries need a newer C library than the machine's, so sid's runtime libraries are
+# unpacked beside them and the interpreter is pointed at sid's loader with patchelf.
+cp314=$cache/cp314
+if [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
+  prepare_sid
+  rm -rf "$cp314" "$cache/debs-314"; mkdir -p "$cp314" "$cache/debs-314"
+  log "downloading CPython 3.14 packages from unstable"
+  (cd "$cache/debs-314" && apt_sid download -qq \
+      python3.14 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14 \
+      libpython3.14-dev python3.14-dev \
+      libc6 libssl3t64 libexpat1 zlib1g libbz2-1.0 libdb5.3t64 libffi8 liblzma5 libncursesw6 \
+      libreadline8t64 libsqlite3-0 libtinfo6 libuuid1 libzstd1 libmpdec4 libgcc-s1 libstdc++6 \
+      libcrypt1)
+  for d in "$cache"/debs-314/*.deb; do dpkg-deb -x "$d" "$cp314"; done
+  loader=$cp314/usr/lib/$arch/ld-linux-x86-64.so.2
+  [[ -e $loader ]] || loader=$cp314/lib/$arch/ld-linux-x86-64.so.2
+  patchelf --set-interpreter "$loader" \
+           --force-rpath --set-rpath "$cp314/usr/lib/$arch:$cp314/lib/$arch" \
+           "$cp314/usr/bin/python3.14"
+  "$cp314/usr/bin/python3.14" -c 'import ssl, ctypes, sqlite3, decimal, termios' 
+  touch "$cp314/.done"
+fi
+PY314=$cp314/usr/bin/python3.14
+
+# --- free-threaded CPython built from Debian's source package ---------------------------------
+ft=$cache/ft
+if [[ ! -x $ft/bin/python3t || ! -f $ft/.done ]]; then
+  prepare_sid
+  src=$cache/src-ft; rm -rf "$src" "$ft"; mkdir -p "$src"
+  # Prefer 3.14's source; unstable serves only 3.13's at present.
+  for pkg in python3.14 python3.13; do
+    for ver in $(apt_sid -qq source --print-uris "$pkg" 2>/dev/null >/dev/null; \
+                 apt-cache -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
+                   -o Dir::State::Lists="$sid/lists" showsrc "$pkg" 2>/dev/null | awk '/^Version:/ {print $2}'); do
+      if (cd "$src" && apt_sid -qq source --download-only "$pkg=$ver" >/dev/null 2>&1); then
+        log "building free-threaded CPython from $pkg $ver"; break 2
+      fi
+      rm -f "$src"/*
+    done
+  done
+  orig=$(ls "$src"/*.orig.tar.xz | head -1)
+  tar -C "$src" -xJf "$orig"
+  cd "$src"/Python-*/
+  ./configure --disable-gil --without-ensurepip --prefix="$ft" >"$src/configure.log" 2>&1
+  make -j"$(nproc)" >"$src/make.log" 2>&1
+  make install >"$src/install.log" 2>&1
+  ln -sf "$(ls "$ft"/bin/python3.*t | head -1)" "$ft/bin/python3t"
+  "$ft/bin/python3t" -c 'import sys, ssl, ctypes, decimal; assert not sys._is_gil_enabled()'
+  cd "$repo"; rm -rf "$src"/Python-*/
+  touch "$ft/.done"
+fi
+PYFT=$ft/bin/python3t
+
+# --- uv, the installer for the foreign interpreters -------------------------------------------
+tools=$cache/tools
+if [[ ! -x $tools/bin/uv ]]; then
+  log "installing uv"
+  python3 -m venv "$tools"
+  "$tools/bin/pip" install -q uv
+fi
+UV=$tools/bin/uv
+export UV_CACHE_DIR=$cache/uv
+
+# --- virtual environments ----------------------------------------------------------------------
+make_venv() {  # name interpreter packages...
+  local name=$1 py=$2; shift 2
+  local venv=$repo/.venv/$name
+  if [[ ! -x $venv/bin/python ]]; then
+    log "creating .venv/$name"
+    "$UV" venv -q --python "$py" "$venv"
+  fi
+  "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"
+}
+common=(numpy pytest hypothesis scikit-build-core cmake ninja)
+make_venv cp314 "$PY314" "${common[@]}" paramiko
+# paramiko's compiled dependencies publish free-threaded wheels only for 3.14t.
+if "$PYFT" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 14))'; then
+  make_venv ft "$PYFT" "${common[@]}" paramiko
+else
+  make_venv ft "$PYFT" "${common[@]}"
+fi
+log "ready: .venv/cp314 ($("$PY314" -V)), .venv/ft ($("$PYFT" -VV | head -1))"

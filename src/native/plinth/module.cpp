@@ -1,0 +1,46 @@
+// tarn.driver.common.plinth: the load-time namespace of the driver base module.
+#include <Python.h>
+
+#include "module.hpp"
+#include "ref.hpp"
+
+namespace {
+
+using tarn::Ref;
+using tarn::steal;
+
+// The address pattern published for driver modules: a str.format template with a field `seg`.
+constexpr const char* kPattern = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
+
+int bind_from(PyObject* module, const char* source, const char* name) noexcept {
+    Ref mod = steal(tarn::import_module(source));
+    if (!mod) return -1;
+    return tarn::bind(module, name, tarn::import_from(mod.get(), name));
+}
+
+int exec_plinth(PyObject* module) noexcept {
+    if (tarn::bind(module, "re", tarn::import_module("re")) < 0) return -1;
+    if (tarn::bind(module, "sys", tarn::import_module("sys")) < 0) return -1;
+    if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
+    if (bind_from(module, "copy", "deepcopy") < 0) return -1;
+    if (bind_from(module, "typing", "Any") < 0) return -1;
+    if (tarn::bind(module, "np", tarn::import_module("numpy")) < 0) return -1;
+    {
+        // from .quantity import Quantity, newcfg
+        Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
+        if (!fromlist) return -1;
+        Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
+                                                        fromlist.get(), 1));
+        if (!quantity) return -1;
+        if (tarn::bind(module, "Quantity", tarn::import_from(quantity.get(), "Quantity")) < 0) return -1;
+        if (tarn::bind(module, "newcfg", tarn::import_from(quantity.get(), "newcfg")) < 0) return -1;
+    }
+    if (tarn::bind(module, "PATTERN", PyUnicode_FromString(kPattern)) < 0) return -1;
+    return 0;
+}
+
+const tarn::ModuleInfo info = {"plinth", "tarn.driver.common.plinth", exec_plinth, nullptr, nullptr};
+
+}  // namespace
+
+TARN_MODULE_INIT(plinth, info)

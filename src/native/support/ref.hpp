@@ -1,0 +1,59 @@
+// Owned references to Python objects: a move-only handle in the style of nanobind's `object`.
+#pragma once
+#include <Python.h>
+
+#include <utility>
+
+namespace tarn {
+
+// Holds one strong reference. Made only by steal() or borrow(); a bare PyObject* is borrowed.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : p_(other.release()) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    // Drops the old reference last, so a destructor that reaches this handle sees the new value.
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = std::exchange(p_, other.release());
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // A new strong reference for returning to CPython.
+    PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
+    void reset() noexcept { Py_CLEAR(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
+inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
+
+}  // namespace tarn
+
+namespace tarn {
+
+// A strong reference kept in static module data. It has no destructor on purpose: static
+// destructors run after the interpreter has finalised, so it is released only by clear(),
+// which the module's clear and free hooks call.
+class GlobalRef {
+public:
+    PyObject* get() const noexcept { return p_; }
+    void set(PyObject* stolen) noexcept { PyObject* old = p_; p_ = stolen; Py_XDECREF(old); }
+    void clear() noexcept { Py_CLEAR(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace tarn

@@ -1,0 +1,21 @@
+// tarn.terminal.terminal: the load-time namespace of the terminal launcher module.
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "module.hpp"
+
+namespace {
+
+int exec_terminal(PyObject* module) noexcept {
+    for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
+        if (tarn::bind(module, name, tarn::import_module(name)) < 0) return -1;
+    }
+    return 0;
+}
+
+const tarn::ModuleInfo info = {"terminal", "tarn.terminal.terminal", exec_terminal, nullptr, nullptr};
+
+}  // namespace
+
+TARN_MODULE_INIT(terminal, info)

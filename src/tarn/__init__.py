@@ -1,0 +1,1 @@
+"""tarn: laboratory instrument control."""

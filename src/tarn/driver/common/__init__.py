@@ -1,0 +1,1 @@
+"""The common driver base: Plinth, quantities and the run-length codec."""

@@ -1,0 +1,1 @@
+"""Remote shells and terminal windows."""
