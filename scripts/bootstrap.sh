@@ -121,9 +121,9 @@ export UV_CACHE_DIR=$cache/uv
 # --- virtual environments ----------------------------------------------------------------------
 make_venv() {  # name interpreter packages...
   local name=$1 py=$2; shift 2
-  local venv=$repo/.venv/$name
+  local venv=$repo/.venv/$name${TARN_VENV_TAG:-}
   if [[ ! -x $venv/bin/python ]]; then
-    log "creating .venv/$name"
+    log "creating .venv/$name${TARN_VENV_TAG:-}"
     "$UV" venv -q --python "$py" "$venv"
   fi
   "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"

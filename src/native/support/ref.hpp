@@ -36,6 +36,19 @@ private:
 };
 
 inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
+
+// For C APIs that return a new reference through a PyObject** out-parameter.
+class OutRef {
+public:
+    explicit OutRef(Ref& target) noexcept : target_(target) {}
+    ~OutRef() { target_ = Ref::steal(p_); }
+    operator PyObject**() noexcept { return &p_; }
+
+private:
+    Ref& target_;
+    PyObject* p_ = nullptr;
+};
+inline OutRef prepare_ref(Ref& target) noexcept { return OutRef(target); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 
 }  // namespace tarn

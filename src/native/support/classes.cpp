@@ -1,0 +1,51 @@
+// Class creation through the metaclass, as the class statement performs it.
+#include "classes.hpp"
+
+#include "errors.hpp"
+
+namespace tarn {
+
+int ClassBuilder::begin(const char* name, PyObject* bases) noexcept {
+    bases_ = borrow(bases);
+    if (!(name_ = steal(PyUnicode_FromString(name)))) return -1;
+    // The most derived metaclass of the bases (type for no bases).
+    PyObject* winner = reinterpret_cast<PyObject*>(&PyType_Type);
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(bases); i < n; ++i) {
+        PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, i)));
+        int sub = PyObject_IsSubclass(winner, t);
+        if (sub < 0) return -1;
+        if (sub) continue;
+        int super = PyObject_IsSubclass(t, winner);
+        if (super < 0) return -1;
+        if (!super)
+            return raise_int(PyExc_TypeError,
+                             "metaclass conflict: the metaclass of a derived class must be a "
+                             "(non-strict) subclass of the metaclasses of all its bases");
+        winner = t;
+    }
+    meta_ = borrow(winner);
+    Ref prepare;
+    if (PyObject_GetOptionalAttrString(winner, "__prepare__", prepare_ref(prepare)) < 0) return -1;
+    if (prepare) {
+        PyObject* args[] = {name_.get(), bases};
+        ns_ = steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+    } else {
+        ns_ = steal(PyDict_New());
+    }
+    return ns_ ? 0 : -1;
+}
+
+int ClassBuilder::set(const char* key, PyObject* value) noexcept {
+    Ref v = steal(value);
+    if (!v) return -1;
+    Ref k = steal(PyUnicode_InternFromString(key));
+    if (!k) return -1;
+    return PyObject_SetItem(ns_.get(), k.get(), v.get());
+}
+
+PyObject* ClassBuilder::finish() noexcept {
+    PyObject* args[] = {name_.get(), bases_.get(), ns_.get()};
+    return PyObject_Vectorcall(meta_.get(), args, 3, nullptr);
+}
+
+}  // namespace tarn

@@ -1,0 +1,24 @@
+// Creating classes the way Python's class statement does: most derived metaclass, namespace
+// from __prepare__, filled in order, then metaclass(name, bases, namespace).
+#pragma once
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace tarn {
+
+class ClassBuilder {
+public:
+    // Picks the metaclass of `bases` (a tuple, borrowed) and asks it for the namespace.
+    int begin(const char* name, PyObject* bases) noexcept;
+    // namespace[key] = value; steals `value`, which may be nullptr (an error to pass on).
+    int set(const char* key, PyObject* value) noexcept;
+    // Calls the metaclass; returns the new class (new reference).
+    PyObject* finish() noexcept;
+    PyObject* namespace_() const noexcept { return ns_.get(); }
+
+private:
+    Ref meta_, name_, bases_, ns_;
+};
+
+}  // namespace tarn
