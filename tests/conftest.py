@@ -2,10 +2,12 @@
 
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
-FREE_THREADED = bool(getattr(sys, "_is_gil_enabled", None)) and not sys._is_gil_enabled()
+# A free-threaded build, whether or not an import has turned the GIL on since.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def run_python(code, *args, env=None, timeout=120):

@@ -1,0 +1,186 @@
+"""Module loading rules shared by the three native modules."""
+
+import os
+import sys
+import textwrap
+
+import pytest
+
+from conftest import FREE_THREADED, run_python
+
+MODULES = [
+    ("tarn.driver.common.plinth", "plinth"),
+    ("tarn.terminal.ssh", "ssh"),
+    ("tarn.terminal.terminal", "terminal"),
+]
+
+
+def needs(module):
+    """Skips when a module's dependency is missing on this interpreter (paramiko on 3.13t)."""
+    try:
+        __import__(module)
+    except ImportError as exc:
+        pytest.skip(f"{module} cannot be imported here: {exc}")
+
+
+@pytest.fixture(params=MODULES, ids=[m[1] for m in MODULES])
+def module(request):
+    needs(request.param[0])
+    return request.param
+
+
+def test_reimport_returns_the_same_module_without_running_setup_again(module):
+    full, _ = module
+    result = run_python(textwrap.dedent(f"""
+        import importlib, sys
+        first = importlib.import_module({full!r})
+        names = dict(vars(first))
+        del sys.modules[{full!r}]
+        second = importlib.import_module({full!r})
+        assert second is first, "a second module object was created"
+        # Setup did not run again: every bound object is the very same one.
+        assert all(vars(second)[k] is v for k, v in names.items() if not k.startswith("__"))
+        print("ok")
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_executing_the_setup_on_another_module_object_raises(module):
+    full, short = module
+    result = run_python(textwrap.dedent(f"""
+        import ctypes, importlib, types
+        mod = importlib.import_module({full!r})
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        definition = api.PyModule_GetDef(mod)
+        other = types.ModuleType({full!r})
+        try:
+            api.PyModule_ExecDef(other, definition)
+        except RuntimeError as exc:
+            print(type(exc).__name__, exc)
+        # The original module is still usable and executing it again is a no-op.
+        api.PyModule_ExecDef(mod, definition)
+        print("again ok")
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"RuntimeError Module '{short}' has already been imported. Re-initialisation is not supported.",
+        "again ok",
+    ]
+
+
+def subinterpreter_api():
+    try:
+        import _interpreters
+    except ImportError:
+        pytest.skip("this interpreter cannot create subinterpreters from Python")
+    return _interpreters
+
+
+def test_second_interpreter_is_refused(module):
+    full, _ = module
+    subinterpreter_api()
+    result = run_python(textwrap.dedent(f"""
+        import importlib, _interpreters
+        importlib.import_module({full!r})
+        interp = _interpreters.create()
+        code = '''
+        try:
+            import {full}
+        except ImportError as exc:
+            print("ImportError", exc)
+        '''
+        import textwrap
+        err = _interpreters.exec(interp, textwrap.dedent(code))
+        _interpreters.destroy(interp)
+        print("exec error:", err)
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[0] == (
+        "ImportError Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+@pytest.mark.parametrize("forced_off", [False, True], ids=["default", "PYTHON_GIL=0"])
+def test_gil_is_enabled_by_the_import_unless_forced_off(module, forced_off):
+    full, _ = module
+    env = dict(os.environ)
+    env.pop("PYTHON_GIL", None)
+    if forced_off:
+        env["PYTHON_GIL"] = "0"
+    result = run_python(textwrap.dedent(f"""
+        import sys, warnings, importlib
+        before = sys._is_gil_enabled()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            importlib.import_module({full!r})
+        gil_warnings = [w for w in caught if "global interpreter lock" in str(w.message)]
+        print(before, sys._is_gil_enabled(), len(gil_warnings))
+    """), env=env)
+    assert result.returncode == 0, result.stderr
+    before, after, warned = result.stdout.split()
+    assert before == "False"
+    assert after == str(not forced_off)
+    assert warned == ("0" if forced_off else "1")
+
+
+@pytest.mark.parametrize("runtime", [(3, 99), (2, 14)])
+def test_version_mismatch_warns(runtime):
+    # Faking the running version is safe for the launcher module, whose imports do not check it.
+    compiled = "{}.{}".format(*sys.version_info[:2])
+    result = run_python(textwrap.dedent(f"""
+        import sys, warnings
+        real = sys.version_info
+        import os, platform, shutil, subprocess  # the module's own imports, before the fake
+        sys.version_info = {runtime!r} + tuple(real[2:])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import tarn.terminal.terminal
+        sys.version_info = real
+        for w in caught:
+            if "compile time" in str(w.message):
+                print(w.category.__name__, w.message)
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"RuntimeWarning compile time Python version {compiled} of module "
+        f"'tarn.terminal.terminal' does not match runtime version {runtime[0]}.{runtime[1]}"
+    ]
+
+
+def test_matching_version_does_not_warn():
+    result = run_python(
+        "import warnings; warnings.simplefilter('error', RuntimeWarning);"
+        "warnings.filterwarnings('ignore', 'The global interpreter lock');"
+        "import tarn.terminal.terminal; print('ok')"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
+
+
+def test_failed_import_leaves_nothing_behind_and_can_be_retried(tmp_path):
+    # numpy hidden: the driver module's import fails, then succeeds once numpy is back.
+    (tmp_path / "numpy.py").write_text("raise ImportError('numpy hidden for the test')\n")
+    result = run_python(textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        try:
+            import tarn.driver.common.plinth
+        except ImportError as exc:
+            print("first:", exc)
+        assert "tarn.driver.common.plinth" not in sys.modules
+        sys.path.pop(0)
+        sys.modules.pop("numpy", None)
+        import tarn.driver.common.plinth as p
+        print("second:", p.__name__, "np" in vars(p))
+    """))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "first: numpy hidden for the test",
+        "second: tarn.driver.common.plinth True",
+    ]
