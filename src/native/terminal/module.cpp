@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "launcher.hpp"
 #include "module.hpp"
 
 namespace {
@@ -11,10 +12,11 @@ int exec_terminal(PyObject* module) noexcept {
     for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
         if (tarn::bind(module, name, tarn::import_module(name)) < 0) return -1;
     }
-    return 0;
+    return tarn_terminal::add_terminal(module);
 }
 
-const tarn::ModuleInfo info = {"terminal", "tarn.terminal.terminal", exec_terminal, nullptr, nullptr};
+const tarn::ModuleInfo info = {"terminal", "tarn.terminal.terminal", exec_terminal,
+                              tarn_terminal::traverse_launcher, tarn_terminal::clear_launcher};
 
 }  // namespace
 

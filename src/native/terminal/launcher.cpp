@@ -1,0 +1,369 @@
+// terminal(): picks the terminal program and argument vector for this platform and starts it.
+#include "launcher.hpp"
+
+#include <utility>
+
+#include "errors.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+
+namespace tarn_terminal {
+
+namespace {
+
+using tarn::GlobalRef;
+using tarn::Ref;
+using tarn::steal;
+
+// Interned names: the modules looked up at each call, the attributes read from them, the
+// method called on the environment value and the keywords of the launch call.
+#define LAUNCHER_NAMES(X)                                                                   \
+    X(os) X(platform) X(shutil) X(subprocess) X(system) X(environ) X(which) X(Popen)        \
+    X(CREATE_NEW_CONSOLE) X(lower) X(cwd) X(creationflags)
+
+// Everything the launcher keeps from load on, in one list for setup, traverse and clear.
+#define LAUNCHER_STATE(X)                                                                   \
+    LAUNCHER_NAMES(X)                                                                       \
+    X(kw_cwd)          /* ("cwd",) */                                                       \
+    X(kw_flags)        /* ("creationflags",) */                                             \
+    X(kw_cwd_flags)    /* ("cwd", "creationflags") */                                       \
+    X(runtime_error)   /* builtins.RuntimeError as it was at load */
+
+struct State {
+#define X(field) GlobalRef field;
+    LAUNCHER_STATE(X)
+#undef X
+} s;
+
+constexpr const char kDoc[] =
+    "Open a new terminal window\n"
+    "\n"
+    "    Args:\n"
+    "        command (str | None, optional): Optional shell command to run inside the terminal. "
+    "Defaults to None.\n"
+    "        cwd (str | None, optional): Optional working directory to start the terminal in. "
+    "Defaults to None.\n"
+    "\n"
+    "    Supports:\n"
+    "        - Windows Terminal\n"
+    "        - VSCode integrated environment\n"
+    "        - PowerShell / CMD fallback\n"
+    "        - macOS Terminal\n"
+    "        - Linux terminals (GNOME, Konsole, XFCE, Xterm)\n"
+    "\n"
+    "    Raises:\n"
+    "        RuntimeError: Neither PowerShell nor CMD found on system\n"
+    "        RuntimeError: Linux: no supported terminal emulator found\n"
+    "        RuntimeError: Unsupported platform\n"
+    "    ";
+
+constexpr const char kVSCodeNotice[] =
+    "\u2699\uFE0F Currently running inside VSCode; using VSCode terminal is recommended.";
+
+// The Linux emulators in the order they are probed, each with the option after which it
+// takes the program to run (xterm refuses "--", so each gets its own).
+struct Emulator {
+    const char* name;
+    const char* execute;
+};
+constexpr Emulator kEmulators[] = {
+    {"gnome-terminal", "--"},
+    {"konsole", "-e"},
+    {"xfce4-terminal", "-x"},
+    {"xterm", "-e"},
+};
+
+// <module>.<attribute>, the module name resolved in the module namespace (then the builtins)
+// now, so replacing either takes effect at the next call.
+Ref module_attr(const GlobalRef& module_name, const GlobalRef& attribute) noexcept {
+    Ref module = steal(tarn::lookup_global(module_name.get()));
+    if (!module) return {};
+    return steal(PyObject_GetAttr(module.get(), attribute.get()));
+}
+
+// `text in container`: 1, 0, or -1 with an exception set.
+int contains(PyObject* container, const char* text) noexcept {
+    Ref item = steal(PyUnicode_FromString(text));
+    return item ? PySequence_Contains(container, item.get()) : -1;
+}
+
+// shutil.which(name): the search result (None when not found), or null on error.
+Ref which(const char* name) noexcept {
+    Ref function = module_attr(s.shutil, s.which);
+    if (!function) return {};
+    Ref text = steal(PyUnicode_FromString(name));
+    if (!text) return {};
+    return steal(PyObject_CallOneArg(function.get(), text.get()));
+}
+
+// Raises builtins.RuntimeError (as taken at load) with `message`, as `raise RuntimeError(m)`.
+[[gnu::cold]] PyObject* raise_runtime(PyObject* message) noexcept {
+    Ref exc = steal(PyObject_CallOneArg(s.runtime_error.get(), message));
+    if (!exc) return nullptr;
+    if (!PyExceptionInstance_Check(exc.get()))
+        return tarn::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+[[gnu::cold]] PyObject* raise_runtime(const char* message) noexcept {
+    Ref text = steal(PyUnicode_FromString(message));
+    return text ? raise_runtime(text.get()) : nullptr;
+}
+
+// An argument vector built piece by piece. After a failed append the vector is dropped and
+// later appends do nothing; launch() then reports the pending exception.
+class ArgVector {
+public:
+    ArgVector() noexcept : list_(steal(PyList_New(0))) {}
+
+    ArgVector& add(PyObject* item) noexcept {  // borrowed
+        if (list_ && PyList_Append(list_.get(), item) < 0) list_.reset();
+        return *this;
+    }
+    ArgVector& add(const char* text) noexcept {
+        if (!list_) return *this;
+        Ref item = steal(PyUnicode_FromString(text));
+        if (!item) {
+            list_.reset();
+            return *this;
+        }
+        return add(item.get());
+    }
+    Ref take() noexcept { return std::move(list_); }
+
+private:
+    Ref list_;
+};
+
+// The keywords given to subprocess.Popen on a route.
+enum class Launch { plain, with_cwd, with_flags, with_cwd_and_flags };
+
+// subprocess.Popen(args, ...): `cwd` is passed as given (None included) when the route names
+// it, and creationflags is subprocess.CREATE_NEW_CONSOLE read now. The child is not waited
+// for; the object Popen returns is dropped at once.
+PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
+    Ref popen = module_attr(s.subprocess, s.Popen);
+    if (!popen) return nullptr;
+    Ref args = vector.take();
+    if (!args) return nullptr;
+    Ref flags;
+    if (keywords == Launch::with_flags || keywords == Launch::with_cwd_and_flags) {
+        flags = module_attr(s.subprocess, s.CREATE_NEW_CONSOLE);
+        if (!flags) return nullptr;
+    }
+    PyObject* argv[3] = {args.get(), nullptr, nullptr};
+    PyObject* kwnames = nullptr;
+    switch (keywords) {
+        case Launch::plain: break;
+        case Launch::with_cwd: argv[1] = cwd; kwnames = s.kw_cwd.get(); break;
+        case Launch::with_flags: argv[1] = flags.get(); kwnames = s.kw_flags.get(); break;
+        case Launch::with_cwd_and_flags:
+            argv[1] = cwd;
+            argv[2] = flags.get();
+            kwnames = s.kw_cwd_flags.get();
+            break;
+    }
+    Ref child = steal(PyObject_Vectorcall(popen.get(), argv, 1, kwnames));
+    if (!child) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Inside the VS Code editor: "VSCODE_GIT_IPC_HANDLE" is set, or TERM_PROGRAM contains
+// "vscode" in any case. os.environ is read anew for each test. 1, 0, or -1 on error.
+int inside_vscode() noexcept {
+    Ref env = module_attr(s.os, s.environ);
+    if (!env) return -1;
+    int found = contains(env.get(), "VSCODE_GIT_IPC_HANDLE");
+    if (found != 0) return found;
+    env = module_attr(s.os, s.environ);
+    if (!env) return -1;
+    found = contains(env.get(), "TERM_PROGRAM");
+    if (found <= 0) return found;
+    env = module_attr(s.os, s.environ);
+    if (!env) return -1;
+    Ref key = steal(PyUnicode_FromString("TERM_PROGRAM"));
+    if (!key) return -1;
+    Ref value = steal(PyObject_GetItem(env.get(), key.get()));
+    if (!value) return -1;
+    Ref lowered = steal(PyObject_CallMethodNoArgs(value.get(), s.lower.get()));
+    if (!lowered) return -1;
+    return contains(lowered.get(), "vscode");
+}
+
+// A search result's truth value; -1 on error (the search itself failing included).
+int found(const Ref& path) noexcept { return path ? PyObject_IsTrue(path.get()) : -1; }
+
+PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
+    int is_vscode = inside_vscode();
+    if (is_vscode < 0) return nullptr;
+
+    Ref wt_path = which("wt");
+    int ok = found(wt_path);
+    if (ok < 0) return nullptr;
+    if (ok) {
+        ArgVector args;
+        args.add(wt_path.get());
+        if (has_cwd) args.add("-d").add(cwd);
+        if (has_command) args.add("powershell").add("-NoExit").add("-Command").add(command);
+        return launch(args, Launch::with_flags, nullptr);
+    }
+
+    Ref code_path = which("code");
+    if (!code_path) return nullptr;
+    if (is_vscode) {
+        ok = found(code_path);
+        if (ok < 0) return nullptr;
+        if (ok) {
+            Ref notice = steal(PyUnicode_FromString(kVSCodeNotice));
+            if (!notice || tarn::print(notice.get()) < 0) return nullptr;
+            ArgVector args;
+            args.add("code").add("-r").add(".");
+            return launch(args, Launch::plain, nullptr);
+        }
+    }
+
+    Ref shell = which("powershell.exe");
+    ok = found(shell);
+    if (ok < 0) return nullptr;
+    if (!ok) {
+        shell = which("cmd.exe");
+        ok = found(shell);
+        if (ok < 0) return nullptr;
+    }
+    if (!ok) return raise_runtime("Neither PowerShell nor CMD found on system.");
+
+    int is_powershell = contains(shell.get(), "powershell");  // case-sensitive, on the found path
+    if (is_powershell < 0) return nullptr;
+    ArgVector cmd;
+    cmd.add(shell.get());
+    if (is_powershell) {
+        cmd.add("-NoExit");
+        if (has_command) cmd.add("-Command").add(command);
+    } else {
+        cmd.add("/k");
+        if (has_command) cmd.add(command); else cmd.add("");
+    }
+    return launch(cmd, Launch::with_cwd_and_flags, cwd);
+}
+
+// The script text as the body of an AppleScript string literal: backslashes doubled, double
+// quotes escaped, so that any command reaches Terminal as written.
+Ref applescript_literal_body(PyObject* script) noexcept {
+    Ref backslash = steal(PyUnicode_FromString("\\"));
+    Ref two_backslashes = steal(PyUnicode_FromString("\\\\"));
+    Ref quote = steal(PyUnicode_FromString("\""));
+    Ref escaped_quote = steal(PyUnicode_FromString("\\\""));
+    if (!backslash || !two_backslashes || !quote || !escaped_quote) return {};
+    Ref step = steal(PyUnicode_Replace(script, backslash.get(), two_backslashes.get(), -1));
+    if (!step) return {};
+    return steal(PyUnicode_Replace(step.get(), quote.get(), escaped_quote.get(), -1));
+}
+
+PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
+    ArgVector args;
+    if (!has_command) {
+        args.add("open").add("-a").add("Terminal");
+        return launch(args, Launch::plain, nullptr);
+    }
+    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", cwd, command)) : tarn::borrow(command);
+    if (!script) return nullptr;
+    Ref body = applescript_literal_body(script.get());
+    if (!body) return nullptr;
+    Ref text = steal(PyUnicode_FromFormat("tell application \"Terminal\" to do script \"%U\"", body.get()));
+    if (!text) return nullptr;
+    args.add("osascript").add("-e").add(text.get());
+    return launch(args, Launch::plain, nullptr);
+}
+
+PyObject* launch_linux(PyObject* command, PyObject* cwd, bool has_command) noexcept {
+    for (const Emulator& term : kEmulators) {
+        int ok = found(which(term.name));
+        if (ok < 0) return nullptr;
+        if (!ok) continue;
+        ArgVector args;
+        args.add(term.name);  // the name, not the path found
+        if (has_command) {
+            Ref line = steal(PyUnicode_FromFormat("%U; exec bash", command));
+            if (!line) return nullptr;
+            args.add(term.execute).add("bash").add("-c").add(line.get());
+        }
+        return launch(args, Launch::with_cwd, cwd);
+    }
+    return raise_runtime("Linux: no supported terminal emulator found");
+}
+
+// `system == name` as Python evaluates it in a condition: 1, 0, or -1 on error.
+int system_is(PyObject* system, const char* name) noexcept {
+    Ref text = steal(PyUnicode_FromString(name));
+    if (!text) return -1;
+    Ref equal = steal(PyObject_RichCompare(system, text.get(), Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
+    PyObject* command = args[0];  // str or None (checked by the binder)
+    PyObject* cwd = args[1];      // str or None
+    bool has_command = command != Py_None && PyUnicode_GET_LENGTH(command) > 0;
+    bool has_cwd = cwd != Py_None && PyUnicode_GET_LENGTH(cwd) > 0;
+
+    Ref platform = steal(tarn::lookup_global(s.platform.get()));
+    if (!platform) return nullptr;
+    Ref system = steal(PyObject_CallMethodNoArgs(platform.get(), s.system.get()));
+    if (!system) return nullptr;
+
+    int is = system_is(system.get(), "Windows");
+    if (is) return is < 0 ? nullptr : launch_windows(command, cwd, has_command, has_cwd);
+    is = system_is(system.get(), "Darwin");
+    if (is) return is < 0 ? nullptr : launch_macos(command, cwd, has_command, has_cwd);
+    is = system_is(system.get(), "Linux");
+    if (is) return is < 0 ? nullptr : launch_linux(command, cwd, has_command);
+
+    Ref message = steal(PyUnicode_FromFormat("Unsupported platform: %S", system.get()));
+    return message ? raise_runtime(message.get()) : nullptr;
+}
+
+constexpr tarn::Param kParams[] = {
+    {"command", tarn::Check::exact_str_or_none, "str | None"},
+    {"cwd", tarn::Check::exact_str_or_none, "str | None"},
+};
+constexpr tarn::Signature kSignature = {"terminal", "terminal", kDoc, kParams, 2, 0, nullptr};
+
+}  // namespace
+
+int add_terminal(PyObject* module) noexcept {
+#define X(name) \
+    if (s.name.set(PyUnicode_InternFromString(#name)), !s.name) return -1;
+    LAUNCHER_NAMES(X)
+#undef X
+    s.kw_cwd.set(PyTuple_Pack(1, s.cwd.get()));
+    s.kw_flags.set(PyTuple_Pack(1, s.creationflags.get()));
+    s.kw_cwd_flags.set(PyTuple_Pack(2, s.cwd.get(), s.creationflags.get()));
+    if (!s.kw_cwd || !s.kw_flags || !s.kw_cwd_flags) return -1;
+    {
+        // Taken once: replacing builtins.RuntimeError later does not change what is raised.
+        Ref builtins = steal(tarn::import_module("builtins"));
+        if (!builtins) return -1;
+        s.runtime_error.set(PyObject_GetAttrString(builtins.get(), "RuntimeError"));
+        if (!s.runtime_error) return -1;
+    }
+    Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
+    if (!defaults) return -1;
+    return tarn::bind(module, "terminal", tarn::new_function(kSignature, terminal_impl, defaults.get()));
+}
+
+int traverse_launcher(visitproc visit, void* arg) noexcept {
+#define X(field) Py_VISIT(s.field.get());
+    LAUNCHER_STATE(X)
+#undef X
+    return 0;
+}
+
+void clear_launcher() noexcept {
+#define X(field) s.field.clear();
+    LAUNCHER_STATE(X)
+#undef X
+}
+
+}  // namespace tarn_terminal
