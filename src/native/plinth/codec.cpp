@@ -1,0 +1,90 @@
+// Run-length coding of numpy arrays: compress(value) -> (values, lengths), decompress(values, lengths).
+#include <Python.h>
+
+#include "errors.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "plinth.hpp"
+
+namespace plinth {
+
+namespace {
+
+using tarn::Ref;
+using tarn::steal;
+
+// numpy.r_[first, second]: the concatenation of both as one flat array.
+PyObject* concat(PyObject* first, PyObject* second) noexcept {
+    Ref key = steal(PyTuple_Pack(2, first, second));
+    return key ? PyObject_GetItem(state.np_r.get(), key.get()) : nullptr;
+}
+
+PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
+    PyObject* value = args[0];
+    int is_array = PyObject_IsInstance(value, state.np_ndarray.get());
+    if (is_array <= 0) return is_array < 0 ? nullptr : Py_NewRef(value);  // not an array: as given
+
+    // Runs are only meaningful along one axis; numpy would silently mix the axes of a 2-D array.
+    Ref ndim_obj = steal(PyObject_GetAttr(value, state.s_ndim.get()));
+    if (!ndim_obj) return nullptr;
+    long ndim = PyLong_AsLong(ndim_obj.get());
+    if (ndim == -1 && PyErr_Occurred()) return nullptr;
+    if (ndim >= 2)
+        return tarn::raise_format(PyExc_ValueError,
+                                  "compress() expects a one-dimensional array, got %ld dimensions", ndim);
+
+    // The first element of every run, then one start per position where neighbours differ.
+    PyObject* diff = state.np_diff.get();
+    Ref difference = steal(PyObject_CallOneArg(diff, value));  // numpy refuses 0-d arrays here
+    if (!difference) return nullptr;
+    Ref nonzero = steal(PyObject_CallOneArg(state.np_flatnonzero.get(), difference.get()));
+    if (!nonzero) return nullptr;
+    Ref later_starts = steal(PyNumber_Add(nonzero.get(), state.one.get()));
+    if (!later_starts) return nullptr;
+    Py_ssize_t length = PyObject_Length(value);
+    if (length < 0) return nullptr;
+    // An empty array has no runs at all, so no start at 0 either: both results come out empty.
+    Ref starts = length == 0 ? std::move(later_starts)
+                             : steal(concat(state.zero.get(), later_starts.get()));
+    if (!starts) return nullptr;
+
+    Ref values = steal(PyObject_GetItem(value, starts.get()));
+    if (!values) return nullptr;
+    Ref size = steal(PyLong_FromSsize_t(length));
+    if (!size) return nullptr;
+    Ref bounds = steal(concat(starts.get(), size.get()));
+    if (!bounds) return nullptr;
+    Ref lengths = steal(PyObject_CallOneArg(diff, bounds.get()));
+    if (!lengths) return nullptr;
+    return PyTuple_Pack(2, values.get(), lengths.get());
+}
+
+PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
+    return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
+}
+
+constexpr tarn::Param kCompressParams[] = {{"value", tarn::Check::any, "Any"}};
+constexpr tarn::Signature kCompress = {"compress", "compress", nullptr, kCompressParams, 1, 1};
+
+constexpr tarn::Param kDecompressParams[] = {{"values"}, {"lengths"}};
+constexpr tarn::Signature kDecompress = {"decompress", "decompress", nullptr, kDecompressParams, 2, 2};
+
+}  // namespace
+
+int add_codec(PyObject* module, PyObject* np) noexcept {
+    struct Piece {
+        tarn::GlobalRef& field;
+        const char* name;
+    };
+    const Piece pieces[] = {{state.np_ndarray, "ndarray"}, {state.np_diff, "diff"},
+                            {state.np_flatnonzero, "flatnonzero"}, {state.np_r, "r_"},
+                            {state.np_repeat, "repeat"}};
+    for (const Piece& p : pieces) {
+        p.field.set(PyObject_GetAttrString(np, p.name));
+        if (!p.field) return -1;
+    }
+    if (tarn::bind(module, "compress", tarn::new_function(kCompress, compress_impl)) < 0) return -1;
+    return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
+}
+
+}  // namespace plinth

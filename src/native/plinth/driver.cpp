@@ -1,0 +1,234 @@
+// The class Plinth: creation through abc.ABCMeta, construction, description, context manager,
+// finaliser and the base bodies of the device operations.
+#include <Python.h>
+
+#include "classes.hpp"
+#include "errors.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "plinth.hpp"
+
+namespace plinth {
+
+namespace {
+
+using tarn::Check;
+using tarn::Keywords;
+using tarn::Ref;
+using tarn::steal;
+
+// self.<name>() through ordinary lookup, so a subclass's method is the one called.
+PyObject* call_no_args(PyObject* self, const tarn::GlobalRef& name) noexcept {
+    PyObject* argv[] = {nullptr, self};  // argv[0] is scratch space for the vectorcall
+    return tarn::call_method(name.get(), argv + 1, 1);
+}
+
+PyObject* init_impl(PyObject* const* args, const Keywords& kw) noexcept {
+    PyObject* self = args[0];
+    if (PyObject_SetAttr(self, state.s_addr.get(), args[1]) < 0) return nullptr;
+    const struct {
+        const tarn::GlobalRef& name;
+        const tarn::GlobalRef& fallback;
+    } options[] = {{state.s_host, state.default_host},
+                   {state.s_port, state.default_port},
+                   {state.s_timeout, state.default_timeout},
+                   {state.s_model, state.default_model},
+                   {state.s_srate, state.default_srate}};
+    for (const auto& option : options) {
+        PyObject* value = kw.find(option.name.get());  // borrowed from the caller
+        if (PyObject_SetAttr(self, option.name.get(), value ? value : option.fallback.get()) < 0)
+            return nullptr;
+    }
+
+    // newcfg is looked up at each construction, so rebinding the module's name takes effect.
+    Ref newcfg = steal(tarn::lookup_global(state.s_newcfg.get()));
+    if (!newcfg) return nullptr;
+    Ref quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
+    if (!quants) return nullptr;
+    Ref chs = steal(PyObject_GetAttr(self, state.s_CHs.get()));
+    if (!chs) return nullptr;
+    PyObject* cfg_args[] = {quants.get(), chs.get()};
+    Ref config = steal(PyObject_Vectorcall(newcfg.get(), cfg_args, 2, nullptr));
+    if (!config || PyObject_SetAttr(self, state.s_config.get(), config.get()) < 0) return nullptr;
+
+    // quantities: name -> record, from a fresh read of self.quants (a later name wins).
+    Ref table = steal(PyDict_New());
+    if (!table) return nullptr;
+    quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
+    if (!quants) return nullptr;
+    Ref it = steal(PyObject_GetIter(quants.get()));
+    if (!it) return nullptr;
+    while (Ref record = steal(PyIter_Next(it.get()))) {
+        Ref name = steal(PyObject_GetAttr(record.get(), state.s_name.get()));
+        if (!name || PyDict_SetItem(table.get(), name.get(), record.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (PyObject_SetAttr(self, state.s_quantities.get(), table.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// format(sys.modules[self.__module__].__spec__.origin, ""): the file of the driver's module.
+PyObject* defining_file(PyObject* self) noexcept {
+    Ref sys = steal(tarn::lookup_global(state.s_sys.get()));
+    if (!sys) return nullptr;
+    Ref modules = steal(PyObject_GetAttr(sys.get(), state.s_modules.get()));
+    if (!modules) return nullptr;
+    Ref module_name = steal(PyObject_GetAttr(self, state.s_module_attr.get()));
+    if (!module_name) return nullptr;
+    Ref module = steal(PyObject_GetItem(modules.get(), module_name.get()));
+    if (!module) return nullptr;
+    Ref spec = steal(PyObject_GetAttr(module.get(), state.s_spec_attr.get()));
+    if (!spec) return nullptr;
+    Ref origin = steal(PyObject_GetAttr(spec.get(), state.s_origin.get()));
+    if (!origin) return nullptr;
+    return format_text(origin.get());
+}
+
+PyObject* info_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject* self = args[0];
+    const tarn::GlobalRef* fields[] = {&state.s_addr, &state.s_model, &state.s_srate, &state.s_host,
+                                       &state.s_port};
+    Ref texts[5];
+    for (int i = 0; i < 5; ++i) {
+        Ref value = steal(PyObject_GetAttr(self, fields[i]->get()));
+        if (!value) return nullptr;
+        if (!(texts[i] = steal(format_text(value.get())))) return nullptr;
+    }
+    Ref base = steal(PyUnicode_FromFormat("%cDriver(addr=%U, model=%U, srate=%U, host=%U, port=%U)",
+                                          0x1F516,  // bookmark
+                                          texts[0].get(), texts[1].get(), texts[2].get(),
+                                          texts[3].get(), texts[4].get()));
+    if (!base) return nullptr;
+    // The file is a courtesy: an ordinary failure to find it leaves the base description.
+    Ref file = steal(defining_file(self));
+    if (!file) {
+        if (!tarn::error_matches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
+        return base.release();
+    }
+    return PyUnicode_FromFormat("%U<%U>", base.get(), file.get());
+}
+
+PyObject* repr_impl(PyObject* const* args, const Keywords&) noexcept {
+    return call_no_args(args[0], state.s_info);
+}
+
+// Closes once more at destruction; an ordinary failure is printed, never raised.
+PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject* self = args[0];
+    Ref result = steal(call_no_args(self, state.s_close));
+    if (result) Py_RETURN_NONE;
+    if (!tarn::error_matches(PyExc_Exception)) return nullptr;
+    Ref error = steal(PyErr_GetRaisedException());
+    Ref description = steal(format_text(self));
+    if (!description) return nullptr;
+    Ref message = steal(format_text(error.get()));
+    if (!message) return nullptr;
+    Ref line = steal(PyUnicode_FromFormat("Failed to close %U: %U", description.get(), message.get()));
+    if (!line || tarn::print(line.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* enter_impl(PyObject* const* args, const Keywords&) noexcept {
+    Ref result = steal(call_no_args(args[0], state.s_open));
+    return result ? Py_NewRef(args[0]) : nullptr;
+}
+
+// Never suppresses the exception of the with-body: the result is None.
+PyObject* exit_impl(PyObject* const* args, const Keywords&) noexcept {
+    Ref result = steal(call_no_args(args[0], state.s_close));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// open/close/read/write/cancel of the base class: nothing to do.
+PyObject* none_impl(PyObject* const*, const Keywords&) noexcept { Py_RETURN_NONE; }
+
+constexpr const char* kClassDoc =
+    "Base class for all drivers and methods open/close/read/write are required.\n"
+    "\n"
+    "    See template **VirtualDevice**\n"
+    "    ";
+constexpr const char* kInitDoc =
+    "initialization of the driver\n"
+    "\n"
+    "        Args:\n"
+    "            addr (str, optional): ip address of the device. Defaults to '192.168.1.42'.\n"
+    "        ";
+
+constexpr tarn::Param kSelf[] = {{"self"}};
+constexpr tarn::Param kInitParams[] = {{"self"}, {"addr", Check::exact_str, "str"}};
+constexpr tarn::Param kExitParams[] = {{"self"}, {"exception_type"}, {"exception_value"}, {"traceback"}};
+constexpr tarn::Param kWriteParams[] = {{"self"}, {"name", Check::exact_str, "str"},
+                                        {"value", Check::any, "Any"}};
+constexpr tarn::Param kReadParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
+
+constexpr tarn::Signature kInit = {"__init__", "Plinth.__init__", kInitDoc, kInitParams, 2, 1, "kw"};
+constexpr tarn::Signature kRepr = {"__repr__", "Plinth.__repr__", nullptr, kSelf, 1, 1};
+constexpr tarn::Signature kDel = {"__del__", "Plinth.__del__", nullptr, kSelf, 1, 1};
+constexpr tarn::Signature kEnter = {"__enter__", "Plinth.__enter__", nullptr, kSelf, 1, 1};
+constexpr tarn::Signature kExit = {"__exit__", "Plinth.__exit__", nullptr, kExitParams, 4, 4};
+constexpr tarn::Signature kInfo = {"info", "Plinth.info", nullptr, kSelf, 1, 1};
+constexpr tarn::Signature kOpen = {"open", "Plinth.open", "how device is opened\n        ", kSelf, 1, 1, "kw"};
+constexpr tarn::Signature kClose = {"close", "Plinth.close", "how device is closed\n        ", kSelf, 1, 1,
+                                    "kw"};
+constexpr tarn::Signature kWrite = {"write", "Plinth.write",
+                                    "write a command(specified by name and value) to the device\n        ",
+                                    kWriteParams, 3, 3, "kw"};
+constexpr tarn::Signature kRead = {"read", "Plinth.read",
+                                   "read a value(specified by name) from the device\n        ",
+                                   kReadParams, 2, 2, "kw"};
+constexpr tarn::Signature kCancel = {"cancel", "Plinth.cancel", nullptr, kSelf, 1, 1};
+
+PyObject* class_annotations() noexcept {
+    return Py_BuildValue("{ssssss}", "segment", "tuple", "CHs", "list[int | str]", "quants",
+                         "list[Quantity]");
+}
+
+}  // namespace
+
+PyObject* create_plinth_class() noexcept {
+    Ref abc = steal(tarn::lookup_global(state.s_ABC.get()));
+    if (!abc) return nullptr;
+    Ref bases = steal(PyTuple_Pack(1, abc.get()));
+    if (!bases) return nullptr;
+    Ref init_defaults = steal(Py_BuildValue("(s)", "192.168.1.42"));
+    if (!init_defaults) return nullptr;
+    // abstractmethod as the module namespace holds it now; it marks and returns the function.
+    Ref abstractmethod = steal(tarn::lookup_global(state.s_abstractmethod.get()));
+    if (!abstractmethod) return nullptr;
+    auto abstract = [&](PyObject* function) -> PyObject* {
+        Ref f = steal(function);
+        return f ? PyObject_CallOneArg(abstractmethod.get(), f.get()) : nullptr;
+    };
+
+    tarn::ClassBuilder cls;
+    if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
+    if (cls.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
+        cls.set("__qualname__", PyUnicode_FromString("Plinth")) < 0 ||
+        cls.set("__doc__", PyUnicode_FromString(kClassDoc)) < 0 ||
+        cls.set("__annotations__", class_annotations()) < 0 ||
+        cls.set("segment", Py_BuildValue("(ss)", "na", "103|104")) < 0 ||
+        cls.set("CHs", Py_BuildValue("[i]", 1)) < 0 ||
+        cls.set("quants", PyList_New(0)) < 0 ||
+        cls.set("__init__", tarn::new_function(kInit, init_impl, init_defaults.get())) < 0 ||
+        cls.set("__repr__", tarn::new_function(kRepr, repr_impl)) < 0 ||
+        cls.set("__del__", tarn::new_function(kDel, del_impl)) < 0 ||
+        cls.set("__enter__", tarn::new_function(kEnter, enter_impl)) < 0 ||
+        cls.set("__exit__", tarn::new_function(kExit, exit_impl)) < 0 ||
+        cls.set("info", tarn::new_function(kInfo, info_impl)) < 0 ||
+        cls.set("dict_from_quantity", new_dict_from_quantity()) < 0 ||
+        cls.set("open", abstract(tarn::new_function(kOpen, none_impl))) < 0 ||
+        cls.set("close", abstract(tarn::new_function(kClose, none_impl))) < 0 ||
+        cls.set("write", abstract(tarn::new_function(kWrite, none_impl))) < 0 ||
+        cls.set("read", abstract(tarn::new_function(kRead, none_impl))) < 0 ||
+        cls.set("cancel", tarn::new_function(kCancel, none_impl)) < 0 ||
+        cls.set("check", new_check()) < 0 ||
+        cls.set("update", new_update()) < 0 ||
+        cls.set("setValue", new_set_value()) < 0 ||
+        cls.set("getValue", new_get_value()) < 0)
+        return nullptr;
+    return cls.finish();
+}
+
+}  // namespace plinth

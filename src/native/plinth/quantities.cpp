@@ -1,0 +1,256 @@
+// The quantity table and value dispatch of Plinth: dict_from_quantity, check, update, setValue,
+// getValue. Methods reach each other through the instance, so subclass overrides take effect.
+#include <Python.h>
+
+#include "errors.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "plinth.hpp"
+#include "small_array.hpp"
+
+namespace plinth {
+
+PyObject* channel_text(PyObject* channel) noexcept {
+    if (PyUnicode_CheckExact(channel)) return Py_NewRef(channel);
+    if (PyLong_CheckExact(channel) || PyFloat_CheckExact(channel)) return PyObject_Repr(channel);
+    return format_text(channel);
+}
+
+namespace {
+
+using tarn::Check;
+using tarn::Keywords;
+using tarn::Ref;
+using tarn::steal;
+
+// mode == "debug", where an absent mode means "run".
+int is_debug(PyObject* mode) noexcept {
+    return mode ? PyObject_RichCompareBool(mode, state.s_debug.get(), Py_EQ) : 0;
+}
+
+// Prints "SET name value target" / "GET name target" with the builtin print.
+int print_items(PyObject* const* items, size_t n) noexcept {
+    Ref result = steal(PyObject_Vectorcall(tarn::builtin_print(), items, n, nullptr));
+    return result ? 0 : -1;
+}
+
+// Calls self.<method>(name, value, **kw) with the caller's keyword view passed on untouched
+// (no dict is made). `value` may be nullptr for read(name, **kw).
+PyObject* call_with_keywords(const tarn::GlobalRef& method, PyObject* self, PyObject* name,
+                             PyObject* value, const Keywords& kw) noexcept {
+    size_t npos = value ? 3 : 2;
+    Py_ssize_t nkw = kw.size();
+    tarn::SmallArray<PyObject*, 10> argv;
+    if (!argv.resize(1 + npos + nkw)) return PyErr_NoMemory();
+    argv[0] = nullptr;  // scratch slot for the vectorcall
+    argv[1] = self;
+    argv[2] = name;
+    if (value) argv[3] = value;
+    for (Py_ssize_t i = 0; i < nkw; ++i) argv[1 + npos + i] = kw.values[i];
+    return tarn::call_method(method.get(), argv.data() + 1, npos, kw.size() ? kw.names : nullptr);
+}
+
+PyObject* call_check(PyObject* self, PyObject* name, PyObject* channel) noexcept {
+    PyObject* argv[] = {nullptr, self, name, channel};
+    return tarn::call_method(state.s_check.get(), argv + 1, 3);
+}
+
+PyObject* call_update(PyObject* self, PyObject* name, PyObject* value, PyObject* channel) noexcept {
+    PyObject* argv[] = {nullptr, self, name, value, channel};
+    return tarn::call_method(state.s_update.get(), argv + 1, 4);
+}
+
+PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject* self = args[0];
+    Ref result = steal(PyDict_New());
+    Ref per_channel = steal(PyDict_New());
+    Ref global = steal(PyDict_New());
+    if (!result || !per_channel || !global) return nullptr;
+
+    // Defaults come from a deep copy, so a mutable default is never the record's own object.
+    Ref deepcopy = steal(tarn::lookup_global(state.s_deepcopy.get()));
+    if (!deepcopy) return nullptr;
+    Ref quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
+    if (!quants) return nullptr;
+    Ref copies = steal(PyObject_CallOneArg(deepcopy.get(), quants.get()));
+    if (!copies) return nullptr;
+    Ref it = steal(PyObject_GetIter(copies.get()));
+    if (!it) return nullptr;
+    while (Ref record = steal(PyIter_Next(it.get()))) {
+        Ref fallback = steal(PyObject_GetAttr(record.get(), state.s_default.get()));
+        if (!fallback) return nullptr;
+        Ref ch = steal(PyObject_GetItem(fallback.get(), state.s_ch.get()));
+        if (!ch) return nullptr;
+        int is_global = PyObject_RichCompareBool(ch.get(), state.s_global.get(), Py_EQ);
+        if (is_global < 0) return nullptr;
+        Ref value = steal(PyObject_GetItem(fallback.get(), state.s_value.get()));
+        if (!value) return nullptr;
+        Ref name = steal(PyObject_GetAttr(record.get(), state.s_name.get()));
+        if (!name) return nullptr;
+        if (PyDict_SetItem(is_global ? global.get() : per_channel.get(), name.get(), value.get()) < 0)
+            return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    // Every channel key shares the one per-channel dict.
+    Ref channels = steal(PyObject_GetAttr(self, state.s_CHs.get()));
+    if (!channels) return nullptr;
+    it = steal(PyObject_GetIter(channels.get()));
+    if (!it) return nullptr;
+    while (Ref channel = steal(PyIter_Next(it.get()))) {
+        Ref text = steal(channel_text(channel.get()));
+        if (!text) return nullptr;
+        Ref key = steal(PyUnicode_Concat(state.s_CH.get(), text.get()));
+        if (!key || PyDict_SetItem(result.get(), key.get(), per_channel.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (PyDict_SetItem(result.get(), state.s_CHglobal.get(), global.get()) < 0) return nullptr;
+    return result.release();
+}
+
+[[gnu::cold]] PyObject* raise_assertion(PyObject* self, const char* format, PyObject* text) noexcept {
+    Ref driver = steal(format_text(self));
+    if (!driver) return nullptr;
+    Ref message = steal(PyUnicode_FromFormat(format, driver.get(), text));
+    if (!message) return nullptr;
+    PyErr_SetObject(PyExc_AssertionError, message.get());
+    return nullptr;
+}
+
+PyObject* check_impl(PyObject* const* args, const Keywords&) noexcept {
+    if (!state.assertions) Py_RETURN_NONE;  // python -O: nothing is validated
+    PyObject *self = args[0], *name = args[1], *channel = args[2];
+    Ref quantities = steal(PyObject_GetAttr(self, state.s_quantities.get()));
+    if (!quantities) return nullptr;
+    int known = PySequence_Contains(quantities.get(), name);
+    if (known < 0) return nullptr;
+    if (!known) return raise_assertion(self, "%U: quantity(%U) not Found!", name);
+
+    Ref channels = steal(PyObject_GetAttr(self, state.s_CHs.get()));
+    if (!channels) return nullptr;
+    int valid = PySequence_Contains(channels.get(), channel);
+    if (valid == 0) valid = PyObject_RichCompareBool(channel, state.s_global.get(), Py_EQ);
+    if (valid < 0) return nullptr;
+    if (!valid) {
+        Ref text = steal(channel_text(channel));
+        return text ? raise_assertion(self, "%U: channel(%U) not found!", text.get()) : nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
+    Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
+    if (!config) return nullptr;
+    Ref per_name = steal(PyObject_GetItem(config.get(), name));
+    if (!per_name) return nullptr;
+    Ref entry = steal(PyObject_GetItem(per_name.get(), channel));
+    if (!entry || PyObject_SetItem(entry.get(), state.s_value.get(), value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
+    PyObject *self = args[0], *name = args[1];
+    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
+    if (!channel) channel = state.one.get();
+    Ref checked = steal(call_check(self, name, channel));
+    if (!checked) return nullptr;
+
+    Ref value = tarn::borrow(args[2]);
+    // A compressed waveform (values, lengths) is expanded before the driver sees it.
+    if (same_text(name, state.s_Waveform.get()) && PyTuple_Check(value.get())) {
+        Ref decompress = steal(tarn::lookup_global(state.s_decompress.get()));
+        if (!decompress) return nullptr;
+        Ref items = steal(PySequence_Tuple(value.get()));
+        if (!items) return nullptr;
+        value = steal(PyObject_Call(decompress.get(), items.get(), nullptr));
+        if (!value) return nullptr;
+    }
+
+    int debug = is_debug(kw.find(state.s_mode.get()));
+    if (debug < 0) return nullptr;
+    if (debug) {
+        PyObject* target = kw.find(state.s_target.get());
+        PyObject* items[] = {state.s_SET.get(), name, value.get(), target ? target : state.s_empty.get()};
+        if (print_items(items, 4) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    Ref written = steal(call_with_keywords(state.s_write, self, name, value.get(), kw));
+    if (!written) return nullptr;
+    Ref updated = steal(call_update(self, name, written.get(), channel));
+    if (!updated) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
+    PyObject *self = args[0], *name = args[1];
+    if (same_text(name, state.s_quantity.get())) {
+        PyObject* argv[] = {nullptr, self};
+        return tarn::call_method(state.s_dict_from_quantity.get(), argv + 1, 1);
+    }
+    // Any attribute of the driver (method, property, class attribute) is answered as it is.
+    Ref attribute;
+    int found = PyObject_GetOptionalAttr(self, name, tarn::prepare_ref(attribute));
+    if (found < 0) return nullptr;
+    if (found) return attribute.release();
+
+    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
+    if (!channel) channel = state.one.get();
+    Ref checked = steal(call_check(self, name, channel));
+    if (!checked) return nullptr;
+
+    int debug = is_debug(kw.find(state.s_mode.get()));
+    if (debug < 0) return nullptr;
+    if (debug) {
+        PyObject* target = kw.find(state.s_target.get());
+        PyObject* items[] = {state.s_GET.get(), name, target ? target : state.s_empty.get()};
+        if (print_items(items, 3) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+
+    Ref result = steal(call_with_keywords(state.s_read, self, name, nullptr, kw));
+    if (!result) return nullptr;
+    if (result.get() == Py_None) {
+        // No fresh value: answer the last one recorded.
+        Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
+        if (!config) return nullptr;
+        Ref per_name = steal(PyObject_GetItem(config.get(), name));
+        if (!per_name) return nullptr;
+        Ref entry = steal(PyObject_GetItem(per_name.get(), channel));
+        if (!entry) return nullptr;
+        return PyObject_GetItem(entry.get(), state.s_value.get());
+    }
+    Ref updated = steal(call_update(self, name, result.get(), channel));
+    if (!updated) return nullptr;
+    return result.release();
+}
+
+constexpr tarn::Param kSelf[] = {{"self"}};
+constexpr tarn::Param kCheckParams[] = {{"self"}, {"name", Check::exact_str, "str"},
+                                        {"channel", Check::any, "int | str"}};
+constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "str"},
+                                         {"value", Check::any, "Any"}, {"channel", Check::any, "int | str"}};
+constexpr tarn::Param kSetParams[] = {{"self"}, {"name", Check::exact_str, "str"}, {"value", Check::any, "Any"}};
+constexpr tarn::Param kGetParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
+
+constexpr tarn::Signature kDictFromQuantity = {"dict_from_quantity", "Plinth.dict_from_quantity", nullptr,
+                                               kSelf, 1, 1};
+constexpr tarn::Signature kCheck = {"check", "Plinth.check", nullptr, kCheckParams, 3, 3};
+constexpr tarn::Signature kUpdate = {"update", "Plinth.update", nullptr, kUpdateParams, 4, 3};
+constexpr tarn::Signature kSetValue = {"setValue", "Plinth.setValue", nullptr, kSetParams, 3, 3, "kw"};
+constexpr tarn::Signature kGetValue = {"getValue", "Plinth.getValue", nullptr, kGetParams, 2, 2, "kw"};
+
+}  // namespace
+
+PyObject* new_dict_from_quantity() noexcept { return tarn::new_function(kDictFromQuantity, dict_from_quantity_impl); }
+PyObject* new_check() noexcept { return tarn::new_function(kCheck, check_impl); }
+PyObject* new_set_value() noexcept { return tarn::new_function(kSetValue, set_value_impl); }
+PyObject* new_get_value() noexcept { return tarn::new_function(kGetValue, get_value_impl); }
+
+PyObject* new_update() noexcept {
+    Ref defaults = steal(PyTuple_Pack(1, state.one.get()));
+    return defaults ? tarn::new_function(kUpdate, update_impl, defaults.get()) : nullptr;
+}
+
+}  // namespace plinth
