@@ -1,6 +1,7 @@
 // tarn.terminal.ssh: the load-time namespace of the SSH client module.
 #include <Python.h>
 
+#include "client.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 
@@ -17,10 +18,11 @@ int exec_ssh(PyObject* module) noexcept {
             return -1;
     }
     if (tarn::bind(module, "paramiko", tarn::import_module("paramiko")) < 0) return -1;
-    return 0;
+    return tarn_ssh::add_client_class(module);
 }
 
-const tarn::ModuleInfo info = {"ssh", "tarn.terminal.ssh", exec_ssh, nullptr, nullptr};
+const tarn::ModuleInfo info = {"ssh", "tarn.terminal.ssh", exec_ssh, tarn_ssh::traverse_state,
+                              tarn_ssh::clear_state};
 
 }  // namespace
 
