@@ -26,6 +26,34 @@ def python():
 
 # --- driver base (plinth) ---------------------------------------------------------------------
 
+@pytest.fixture
+def make_driver():
+    """Returns a factory of concrete Plinth subclasses that record every device call in
+    `cls.calls` as (operation, args, kw); `write` answers ("ack", value), `read` answers
+    `reads.get(name)` (None when absent)."""
+    from tarn.driver.common.plinth import Plinth
+
+    def make(quants=(), chs=(1,), reads=None, base=Plinth):
+        calls = []
+
+        class Recorder(base):
+            CHs = list(chs)
+            def open(self, **kw): calls.append(("open", (), kw))
+            def close(self, **kw): calls.append(("close", (), kw))
+            def write(self, name, value, **kw):
+                calls.append(("write", (name, value), kw))
+                return ("ack", value)
+            def read(self, name, **kw):
+                calls.append(("read", (name,), kw))
+                return (reads or {}).get(name)
+
+        Recorder.quants = list(quants)
+        Recorder.calls = calls
+        return Recorder
+
+    return make
+
+
 # --- SSH client -------------------------------------------------------------------------------
 
 # --- terminal launcher ------------------------------------------------------------------------

@@ -1,0 +1,199 @@
+"""Run-length codec: compress(value) -> (values, lengths) and decompress(values, lengths)."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+from tarn.driver.common.plinth import compress, decompress
+
+DEFAULT_INT = np.dtype(int)
+
+
+def reference(a):
+    """The plain numpy formulation of compress (defined for non-empty 1-D arrays)."""
+    starts = np.r_[0, np.flatnonzero(np.diff(a)) + 1]
+    return a[starts], np.diff(np.r_[starts, len(a)])
+
+
+def test_metadata():
+    assert (compress.__name__, compress.__qualname__, decompress.__qualname__) == (
+        "compress", "compress", "decompress")
+    assert compress.__module__ == decompress.__module__ == "tarn.driver.common.plinth"
+    assert compress.__annotations__ == {"value": "Any"} and decompress.__annotations__ == {}
+    assert compress.__doc__ is None and decompress.__doc__ is None
+    assert compress.__defaults__ is None and decompress.__defaults__ is None
+
+
+@pytest.mark.parametrize("value", [[1, 1, 2], (1, 1), 3, 2.5, None, "aab", np.float64(1.0)])
+def test_non_arrays_come_back_unchanged(value):
+    assert compress(value) is value
+
+
+@pytest.mark.parametrize("data, dtype, values, lengths", [
+    ([3, 3, 3, 7, 7, 3], None, [3, 7, 3], [3, 2, 1]),
+    ([5], None, [5], [1]),
+    ([2.5] * 6, None, [2.5], [6]),
+    ([True, True, False], bool, [True, False], [2, 1]),
+    ([0.0, -0.0], None, [0.0], [2]),
+    ([255, 255, 0], np.uint8, [255, 0], [2, 1]),
+    ([-128, 127, 127], np.int8, [-128, 127], [1, 2]),  # wrapping differences stay non-zero
+    (["2024-01-01", "2024-01-01", "2024-01-02"], "datetime64[D]",
+     np.array(["2024-01-01", "2024-01-02"], "datetime64[D]"), [2, 1]),
+])
+def test_compress_examples(data, dtype, values, lengths):
+    a = np.array(data, dtype=dtype)
+    v, n = compress(a)
+    assert v.dtype == a.dtype and n.dtype == DEFAULT_INT
+    assert v.tolist() == np.asarray(values, dtype=a.dtype).tolist() and n.tolist() == lengths
+
+
+def test_zero_keeps_the_sign_of_the_first_of_its_run():
+    v, _ = compress(np.array([0.0, -0.0]))
+    assert not np.signbit(v[0])
+    v, _ = compress(np.array([-0.0, 0.0]))
+    assert np.signbit(v[0])
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in subtract:RuntimeWarning")
+@pytest.mark.parametrize("data", [[np.nan, np.nan], [np.inf, np.inf], [-np.inf, -np.inf]])
+def test_nan_and_infinity_never_share_a_run(data):
+    v, n = compress(np.array(data))
+    assert n.tolist() == [1, 1] and len(v) == 2
+
+
+def test_compress_result_is_a_fresh_pair():
+    a = np.array([1, 1, 2])
+    result = compress(a)
+    assert type(result) is tuple and len(result) == 2
+    assert not np.shares_memory(result[0], a)
+
+
+def test_array_subclasses_are_arrays():
+    class Tagged(np.ndarray):
+        pass
+
+    a = np.array([1, 1, 2]).view(Tagged)
+    v, n = compress(a)
+    assert v.tolist() == [1, 2] and n.tolist() == [2, 1]
+    m = np.ma.array([1, 1, 2, 2])
+    assert compress(m)[1].tolist() == [2, 2]
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int32, bool, "datetime64[s]", np.complex64])
+def test_empty_array_gives_two_empty_arrays(dtype):
+    a = np.array([], dtype=dtype)
+    v, n = compress(a)
+    assert (v.shape, v.dtype) == ((0,), a.dtype)
+    assert (n.shape, n.dtype) == ((0,), DEFAULT_INT)
+    assert decompress(v, n).dtype == a.dtype
+
+
+@pytest.mark.parametrize("shape", [(2, 3), (1, 1), (0, 4), (2, 2, 2)])
+def test_multidimensional_arrays_are_refused(shape):
+    with pytest.raises(ValueError) as info:
+        compress(np.zeros(shape))
+    assert str(info.value) == (
+        f"compress() expects a one-dimensional array, got {len(shape)} dimensions")
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (np.array(5), ValueError, "diff requires input that is at least one dimensional"),
+    (np.array(["a", "a", "b"]), TypeError, None),  # numpy cannot subtract text
+    (np.array([], dtype="U3"), TypeError, None),    # not even when empty
+])
+def test_numpy_errors_pass_through(value, error, message):
+    with pytest.raises(error) as info:
+        compress(value)
+    if message:
+        assert str(info.value) == message
+
+
+def test_datetime_overflow_passes_through():
+    # numpy 2.5 raises OverflowError here, earlier versions wrap: compress does what diff does.
+    a = np.array([-2**62, 2**62], dtype=np.int64).astype("datetime64[s]")
+    try:
+        np.diff(a)
+    except OverflowError as exc:
+        with pytest.raises(OverflowError) as info:
+            compress(a)
+        assert str(info.value) == str(exc)
+    else:
+        assert compress(a)[1].tolist() == [1, 1]
+
+
+@pytest.mark.parametrize("values, lengths, expected", [
+    ([3, 7, 3], [3, 2, 1], [3, 3, 3, 7, 7, 3]),
+    ([1, 2], 2, [1, 1, 2, 2]),
+    ([1, 2, 3], [1, 0, 2], [1, 3, 3]),
+    (np.array([[1, 2], [3, 4]]), 1, [1, 2, 3, 4]),  # values are flattened
+    ([], [], []),
+])
+def test_decompress_examples(values, lengths, expected):
+    out = decompress(values, lengths)
+    assert isinstance(out, np.ndarray) and out.ndim == 1 and out.tolist() == expected
+
+
+def test_decompress_returns_a_new_array_and_takes_keywords():
+    values = np.array([1.0, 2.0])
+    out = decompress(lengths=np.array([1, 1]), values=values)
+    assert out is not values and not np.shares_memory(out, values)
+    assert out.tolist() == [1.0, 2.0]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: decompress([1, 2], [1, -1]), ValueError, None),
+    (lambda: decompress([1, 2, 3], [1, 2]), ValueError, None),
+    (lambda: decompress([1]), TypeError, "decompress() takes exactly 2 positional arguments (1 given)"),
+    (lambda: compress(), TypeError, "compress() takes exactly 1 positional argument (0 given)"),
+    (lambda: compress(1, 2), TypeError, "compress() takes exactly 1 positional argument (2 given)"),
+    (lambda: compress(values=1), TypeError, "compress() got an unexpected keyword argument 'values'"),
+])
+def test_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    if message:
+        assert str(info.value) == message
+
+
+# --- properties over every numeric dtype, bool and datetime64 ------------------------------------
+
+DTYPES = st.one_of(
+    hnp.integer_dtypes(), hnp.unsigned_integer_dtypes(), hnp.floating_dtypes(),
+    hnp.complex_number_dtypes(), hnp.boolean_dtypes(), hnp.datetime64_dtypes())
+
+
+@st.composite
+def runny_arrays(draw, min_size):
+    """1-D arrays whose elements are drawn from a few distinct values, so runs occur."""
+    dtype = draw(DTYPES)
+    if dtype.kind == "M":
+        # Far-apart dates overflow numpy's subtraction (see test_datetime_overflow_passes_through).
+        ticks = st.integers(-2**60, 2**60) | st.just(np.iinfo(np.int64).min)  # min is NaT
+        pool = draw(hnp.arrays(np.int64, st.integers(1, 4), elements=ticks)).astype(dtype)
+    else:
+        pool = draw(hnp.arrays(dtype, st.integers(1, 4)))
+    picks = draw(st.lists(st.integers(0, len(pool) - 1), min_size=min_size, max_size=60))
+    return pool[np.array(picks, dtype=np.intp)]
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in subtract:RuntimeWarning")
+@settings(max_examples=300, deadline=None)
+@given(runny_arrays(min_size=0))
+def test_round_trip(a):
+    values, lengths = compress(a)
+    out = decompress(values, lengths)
+    assert out.dtype == a.dtype
+    assert np.array_equal(out, a, equal_nan=a.dtype.kind in "fcmM")
+    assert lengths.dtype == DEFAULT_INT and (lengths >= 1).all() and lengths.sum() == len(a)
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in subtract:RuntimeWarning")
+@settings(max_examples=300, deadline=None)
+@given(runny_arrays(min_size=1))
+def test_compress_agrees_with_the_numpy_formulation(a):
+    values, lengths = compress(a)
+    ref_values, ref_lengths = reference(a)
+    assert values.dtype == ref_values.dtype and lengths.dtype == ref_lengths.dtype
+    assert np.array_equal(values, ref_values, equal_nan=a.dtype.kind in "fcmM")
+    assert np.array_equal(lengths, ref_lengths)
