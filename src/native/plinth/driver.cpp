@@ -116,6 +116,8 @@ PyObject* repr_impl(PyObject* const* args, const Keywords&) noexcept {
 // Closes once more at destruction; an ordinary failure is printed, never raised.
 PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
+    // At interpreter shutdown a driver may outlive this module's state: nothing left to call.
+    if (!state.s_close) Py_RETURN_NONE;
     Ref result = steal(call_no_args(self, state.s_close));
     if (result) Py_RETURN_NONE;
     if (!tarn::error_matches(PyExc_Exception)) return nullptr;
