@@ -98,13 +98,18 @@ fail:
     return -1;
 }
 
-int module_traverse(PyObject*, visitproc visit, void* arg) noexcept {
+// The shared data belongs to the one live module object. A module object whose execution
+// failed may be collected later (on free-threaded builds, while a retry executes): it must
+// neither report nor clear what the live module now holds.
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    if (module != g.module) return 0;
     Py_VISIT(g.function_type.get());
     Py_VISIT(g.print.get());
     return g.info && g.info->traverse ? g.info->traverse(visit, arg) : 0;
 }
 
-int module_clear(PyObject*) noexcept {
+int module_clear(PyObject* module) noexcept {
+    if (module != g.module) return 0;
     if (g.info && g.info->clear) g.info->clear();
     return 0;
 }
