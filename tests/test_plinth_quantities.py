@@ -61,18 +61,6 @@ def test_dict_from_quantity_later_name_replaces_value_in_place(make_driver):
     assert make_driver(quants)().dict_from_quantity()["CH1"] == {"A": 3, "B": 2}
 
 
-def test_dict_from_quantity_uses_module_deepcopy(monkeypatch, drv):
-    copies = []
-
-    def spy(obj):
-        copies.append(obj)
-        return [Quantity("Only", 0)]
-
-    monkeypatch.setattr(plinth, "deepcopy", spy)
-    assert drv.dict_from_quantity() == {"CH1": {"Only": 0}, "CH2": {"Only": 0}, "CHglobal": {}}
-    assert copies == [type(drv).quants]
-
-
 @pytest.mark.parametrize("record, error", [
     (object(), AttributeError), (Quantity("X"), KeyError)])
 def test_dict_from_quantity_bad_records(make_driver, record, error):
@@ -212,12 +200,6 @@ def test_waveform_tuple_of_three_items(cls, drv):
         drv.setValue("Waveform", (1, 2, 3))
     assert str(info.value) == "decompress() takes exactly 2 positional arguments (3 given)"
     assert cls.calls == []
-
-
-def test_waveform_uses_the_module_decompress(monkeypatch, cls, drv):
-    monkeypatch.setattr(plinth, "decompress", lambda *items: ("expanded", items))
-    drv.setValue("Waveform", (1, 2))
-    assert cls.calls[-1][1] == ("Waveform", ("expanded", (1, 2)))
 
 
 @pytest.mark.parametrize("kw, line", [
