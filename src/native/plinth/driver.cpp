@@ -160,7 +160,8 @@ constexpr const char* kInitDoc =
 
 constexpr tarn::Param kSelf[] = {{"self"}};
 constexpr tarn::Param kInitParams[] = {{"self"}, {"addr", Check::exact_str, "str"}};
-constexpr tarn::Param kExitParams[] = {{"self"}, {"exception_type"}, {"exception_value"}, {"traceback"}};
+constexpr tarn::Param kExitParams[] = {{"self"}, {"exception_type"}, {"exception_value"},
+                                       {"traceback"}};
 constexpr tarn::Param kWriteParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                         {"value", Check::any, "Any"}};
 constexpr tarn::Param kReadParams[] = {{"self"}, {"name", Check::exact_str, "str"}};

@@ -42,7 +42,8 @@ int init_state() noexcept {
     state.default_timeout.set(PyFloat_FromDouble(3.0));
     state.default_srate.set(PyLong_FromLong(-1));
     state.one.set(PyLong_FromLong(1));
-    if (!state.zero || !state.default_port || !state.default_timeout || !state.default_srate || !state.one) return -1;
+    if (!state.zero || !state.default_port || !state.default_timeout || !state.default_srate || !state.one)
+        return -1;
     return 0;
 }
 

@@ -230,7 +230,8 @@ constexpr tarn::Param kSelf[] = {{"self"}};
 constexpr tarn::Param kCheckParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                         {"channel", Check::any, "int | str"}};
 constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "str"},
-                                         {"value", Check::any, "Any"}, {"channel", Check::any, "int | str"}};
+                                         {"value", Check::any, "Any"},
+                                         {"channel", Check::any, "int | str"}};
 constexpr tarn::Param kSetParams[] = {{"self"}, {"name", Check::exact_str, "str"}, {"value", Check::any, "Any"}};
 constexpr tarn::Param kGetParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
@@ -243,7 +244,9 @@ constexpr tarn::Signature kGetValue = {"getValue", "Plinth.getValue", nullptr, k
 
 }  // namespace
 
-PyObject* new_dict_from_quantity() noexcept { return tarn::new_function(kDictFromQuantity, dict_from_quantity_impl); }
+PyObject* new_dict_from_quantity() noexcept {
+    return tarn::new_function(kDictFromQuantity, dict_from_quantity_impl);
+}
 PyObject* new_check() noexcept { return tarn::new_function(kCheck, check_impl); }
 PyObject* new_set_value() noexcept { return tarn::new_function(kSetValue, set_value_impl); }
 PyObject* new_get_value() noexcept { return tarn::new_function(kGetValue, get_value_impl); }

@@ -5,7 +5,7 @@ import sys as sys
 from abc import ABC as ABC, abstractmethod as abstractmethod
 from copy import deepcopy as deepcopy
 from types import TracebackType
-from typing import Any as Any, Literal
+from typing import Any as Any, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -36,7 +36,7 @@ class Plinth(ABC):
     def __init__(self, addr: str = "192.168.1.42", **kw: Any) -> None: ...
     def __repr__(self) -> str: ...
     def __del__(self) -> None: ...
-    def __enter__(self) -> "Plinth": ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         exception_type: type[BaseException] | None,
