@@ -56,4 +56,118 @@ def make_driver():
 
 # --- SSH client -------------------------------------------------------------------------------
 
+
+@pytest.fixture(scope="session")
+def sshd():
+    """A real OpenSSH server on a free 127.0.0.1 port for the whole session (tests/sshd_server.py).
+
+    Skips where it cannot run: not root, no sshd, or sshd fails its configuration check."""
+    import sshd_server
+
+    server = sshd_server.SSHServer()
+    try:
+        server.start()
+    except sshd_server.Unavailable as e:
+        pytest.skip(f"no OpenSSH server for the SSH tests: {e}")
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
 # --- terminal launcher ------------------------------------------------------------------------
+
+
+class FakeHost:
+    """Stands in for platform.system, shutil.which and subprocess.Popen, logging every call."""
+
+    def __init__(self):
+        self.system = "Linux"
+        self.found = {}              # program name -> what shutil.which returns for it
+        self.flags = object()        # stands for subprocess.CREATE_NEW_CONSOLE
+        self.events = []             # (kind, args, kwargs) in call order
+        self.popen_error = None      # raised by the launch call when set
+
+    def platform_system(self, *args, **kwargs):
+        self.events.append(("system", args, kwargs))
+        return self.system
+
+    def which(self, *args, **kwargs):
+        self.events.append(("which", args, kwargs))
+        return self.found.get(args[0])
+
+    def popen(self, *args, **kwargs):
+        self.events.append(("Popen", args, kwargs))
+        if self.popen_error is not None:
+            raise self.popen_error
+        return object()
+
+    @property
+    def searched(self):
+        """The names given to shutil.which, in order (each call must pass exactly one)."""
+        assert all(len(a) == 1 and not k for kind, a, k in self.events if kind == "which")
+        return [a[0] for kind, a, _ in self.events if kind == "which"]
+
+    @property
+    def launches(self):
+        return [(a, k) for kind, a, k in self.events if kind == "Popen"]
+
+
+@pytest.fixture
+def fake_host(monkeypatch):
+    """A FakeHost patched into the real platform, shutil and subprocess modules, with the
+    VS Code environment variables removed."""
+    import platform
+    import shutil
+
+    host = FakeHost()
+    monkeypatch.setattr(platform, "system", host.platform_system)
+    monkeypatch.setattr(shutil, "which", host.which)
+    monkeypatch.setattr(subprocess, "Popen", host.popen)
+    monkeypatch.setattr(subprocess, "CREATE_NEW_CONSOLE", host.flags, raising=False)
+    for name in ("VSCODE_GIT_IPC_HANDLE", "TERM_PROGRAM"):
+        monkeypatch.delenv(name, raising=False)
+    return host
+
+
+@pytest.fixture
+def xvfb_display(tmp_path):
+    """Starts Xvfb on a free display number, yields its name (":N") and stops it by PID."""
+    import os
+    import select
+    import shutil
+    import time
+
+    if not sys.platform.startswith("linux"):
+        pytest.skip("Xvfb and xterm are tested on Linux only")
+    xvfb = shutil.which("Xvfb")
+    if xvfb is None:
+        pytest.skip("Xvfb is not installed (scripts/bootstrap.sh installs it)")
+    read_end, write_end = os.pipe()
+    with open(tmp_path / "xvfb.log", "wb") as log:
+        # -displayfd: the server takes the first free display number and writes it to the pipe.
+        server = subprocess.Popen(
+            [xvfb, "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    os.close(write_end)
+    try:
+        number, deadline = b"", time.monotonic() + 30
+        while not number.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                break
+            chunk = os.read(read_end, 16)
+            if not chunk:  # the server exited
+                break
+            number += chunk
+        if not number.strip().isdigit():
+            pytest.skip(f"Xvfb cannot run here: {(tmp_path / 'xvfb.log').read_text(errors='replace')}")
+        yield ":" + number.decode().strip()
+    finally:
+        os.close(read_end)
+        server.terminate()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(timeout=10)

@@ -1,0 +1,260 @@
+"""SSHClient's surface without a server: namespace, metadata, argument errors, stored settings,
+and run's handling of what the connection returns (through a stand-in connection object)."""
+
+import functools
+import inspect
+import io
+import pathlib
+
+import pytest
+
+ssh = pytest.importorskip("tarn.terminal.ssh", reason="paramiko is not installed for this interpreter")
+SSHClient = ssh.SSHClient
+
+TYPE_ERROR = "Argument '{}' has incorrect type (expected {}, got {})"
+NOTE = ("Note that subclasses of built-in types are rejected: pass a value whose type is exactly "
+        "the expected one.")
+
+RUN_DOC = (
+    "run command on remote host\n"
+    "        e.g. 'bash -l -c \"cd ~;ls -al\"'\n"
+    "        e.g. 'echo mewl | sudo -S systemctl daemon-reload'\n"
+    "\n"
+    "        Args:\n"
+    "            command (str): command to run\n"
+    "        "
+)
+
+
+class Text(str):
+    pass
+
+
+def test_module_namespace_and_class_members_in_order():
+    import paramiko
+
+    names = [n for n in vars(ssh) if not n.startswith("__")]
+    assert names == ["cached_property", "paramiko", "SSHClient"]
+    assert ssh.cached_property is functools.cached_property
+    assert ssh.paramiko is paramiko
+    assert ssh.__doc__ is None
+    members = [n for n in vars(SSHClient) if n not in ("__module__", "__dict__", "__weakref__", "__doc__")]
+    assert members == ["__init__", "upload", "download", "run", "close", "_SSHClient__sftp", "_SSHClient__client"]
+    assert SSHClient.__bases__ == (object,)
+    assert (SSHClient.__module__, SSHClient.__qualname__, SSHClient.__doc__) == ("tarn.terminal.ssh", "SSHClient", None)
+    assert not hasattr(SSHClient, "__del__")
+
+
+@pytest.mark.parametrize("name, annotations", [
+    ("__init__", {"username": "str", "password": "str", "host": "str", "port": "int"}),
+    ("upload", {"local_path": "str", "remote_path": "str"}),
+    ("download", {"remote_path": "str", "local_path": "str"}),
+    ("run", {"command": "str"}),
+    ("close", {}),
+])
+def test_method_metadata(name, annotations):
+    f = vars(SSHClient)[name]
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, "SSHClient." + name, "tarn.terminal.ssh")
+    assert f.__annotations__ == annotations
+    assert f.__doc__ == (RUN_DOC if name == "run" else None)
+    assert f.__defaults__ == ((22, None) if name == "__init__" else None)
+
+
+def test_signatures():
+    assert str(inspect.signature(SSHClient)) == "(username: 'str', password: 'str', host: 'str', port: 'int' = 22, pkey_path=None)"
+    assert str(inspect.signature(SSHClient.download)) == "(self, remote_path: 'str', local_path: 'str')"
+
+
+@pytest.mark.parametrize("attr, func_name", [("_SSHClient__client", "__client"), ("_SSHClient__sftp", "__sftp")])
+def test_cached_attributes_are_cached_properties(attr, func_name):
+    prop = vars(SSHClient)[attr]
+    assert type(prop) is functools.cached_property
+    assert prop.attrname == attr
+    assert (prop.func.__name__, prop.func.__qualname__) == (func_name, "SSHClient." + func_name)
+    assert prop.func.__module__ == "tarn.terminal.ssh"
+
+
+def test_construction_stores_settings_and_does_nothing_else(capsys):
+    c = SSHClient("alice", "pw", "lab-pc")
+    assert vars(c) == {"username": "alice", "password": "pw", "host": "lab-pc", "port": 22, "pkey_path": None}
+    key = object()
+    c = SSHClient(host="h", password="p", username="u", pkey_path=key, port=2222)
+    assert list(vars(c).items()) == [("username", "u"), ("password", "p"), ("host", "h"), ("port", 2222), ("pkey_path", key)]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("args, kwargs, message, note", [
+    ((None, "p", "h"), {}, TYPE_ERROR.format("username", "str", "NoneType"), False),
+    (("u", b"p", "h"), {}, TYPE_ERROR.format("password", "str", "bytes"), False),
+    (("u", "p", Text("h")), {}, TYPE_ERROR.format("host", "str", "Text"), True),
+    (("u", "p", "h", 22.0), {}, TYPE_ERROR.format("port", "int", "float"), False),
+    (("u", "p", "h"), {"port": True}, TYPE_ERROR.format("port", "int", "bool"), True),
+    ((1, 2, 3, 4.0), {}, TYPE_ERROR.format("username", "str", "int"), False),  # first one wins
+    (("u", "p"), {}, "__init__() takes at least 4 positional arguments (3 given)", False),
+    (("u", "p", "h", 22, None, 1), {}, "__init__() takes at most 6 positional arguments (7 given)", False),
+    (("u", "p", "h"), {"timeout": 1}, "__init__() got an unexpected keyword argument 'timeout'", False),
+    (("u", "p", "h"), {"username": "v"}, "__init__() got multiple values for keyword argument 'username'", False),
+])
+def test_constructor_argument_errors(args, kwargs, message, note):
+    with pytest.raises(TypeError) as info:
+        SSHClient(*args, **kwargs)
+    assert str(info.value) == message
+    assert getattr(info.value, "__notes__", []) == ([NOTE] if note else [])
+
+
+@pytest.mark.parametrize("method, args, message", [
+    ("run", (None,), TYPE_ERROR.format("command", "str", "NoneType")),
+    ("run", (b"ls",), TYPE_ERROR.format("command", "str", "bytes")),
+    ("run", (), "run() takes exactly 2 positional arguments (1 given)"),
+    ("run", ("a", "b"), "run() takes exactly 2 positional arguments (3 given)"),
+    ("upload", (pathlib.Path("a"), "b"), TYPE_ERROR.format("local_path", "str", "PosixPath")),
+    ("upload", ("a", pathlib.Path("b")), TYPE_ERROR.format("remote_path", "str", "PosixPath")),
+    ("upload", (None, None), TYPE_ERROR.format("local_path", "str", "NoneType")),
+    ("download", (pathlib.Path("a"), "b"), TYPE_ERROR.format("remote_path", "str", "PosixPath")),
+    ("download", ("a", None), TYPE_ERROR.format("local_path", "str", "NoneType")),
+    ("download", ("a",), "download() takes exactly 3 positional arguments (2 given)"),
+    ("close", (1,), "close() takes exactly 1 positional argument (2 given)"),
+])
+def test_method_argument_errors_touch_no_connection(method, args, message, capsys):
+    c = SSHClient("u", "p", "127.0.0.1", 1)
+    with pytest.raises(TypeError) as info:
+        getattr(c, method)(*args)
+    assert str(info.value) == message
+    assert "_SSHClient__client" not in vars(c) and "_SSHClient__sftp" not in vars(c)
+    assert capsys.readouterr().out == ""
+
+
+def test_str_subclass_command_carries_the_note():
+    with pytest.raises(TypeError) as info:
+        SSHClient("u", "p", "h").run(Text("ls"))
+    assert str(info.value) == TYPE_ERROR.format("command", "str", "Text")
+    assert info.value.__notes__ == [NOTE]
+
+
+# --- run against a stand-in connection: what it is given and what it does with the result ----
+
+class Stdin:
+    """A command's standard input as paramiko gives it: accepts text."""
+
+    def __init__(self):
+        self.written = []
+
+    def write(self, text):
+        self.written.append(text)
+
+    def flush(self):
+        self.written.append("<flush>")
+
+
+class FakeConnection:
+    """Records exec_command calls and returns plain file objects (no paramiko channel)."""
+
+    def __init__(self, out=b"", err=b"", result=None):
+        self.commands = []
+        self.stdin = Stdin()
+        self.out, self.err, self.result = out, err, result
+
+    def exec_command(self, command):
+        self.commands.append(command)
+        if self.result is not None:
+            return self.result
+        return self.stdin, io.BytesIO(self.out), io.BytesIO(self.err)
+
+
+def connected(fake, password="pw"):
+    c = SSHClient("u", password, "h")
+    c._SSHClient__client = fake  # the cached entry, as a successful first access leaves it
+    return c
+
+
+@pytest.mark.parametrize("command, executed", [
+    ("ls -l", "ls -l"),
+    ("sudo apt update", "sudo -S apt update"),
+    ("sudo", "sudo -S"),
+    ("sudo -S id", "sudo -S -S id"),
+    ("sudo cat /etc/sudoers", "sudo -S cat /etc/sudoers"),
+    ("sudo make && sudo make install", "sudo -S make && sudo -S make install"),
+    ("echo x|sudo tee f;(sudo id)", "echo x|sudo -S tee f;(sudo -S id)"),
+    ("visudo; sudoku; sudo.conf; sudo-rs; sudo_x; 1sudo; xsudo", "visudo; sudoku; sudo.conf; sudo-rs; sudo_x; 1sudo; xsudo"),
+    ("SUDO id; Sudo id", "SUDO id; Sudo id"),
+    ("'sudo' \"sudo\"", "'sudo -S' \"sudo -S\""),
+    ("\u00e9sudo sudo\u00e9 sudo\U0001f600", "\u00e9sudo -S sudo -S\u00e9 sudo -S\U0001f600"),
+    ("", ""),
+])
+def test_sudo_rewrite_word_wise(command, executed, capsys):
+    fake = FakeConnection()
+    connected(fake).run(command)
+    assert fake.commands == [executed]
+    assert fake.stdin.written == ["pw\n", "<flush>"]
+    assert capsys.readouterr().out == "\n"
+
+
+@pytest.mark.parametrize("out, err, printed", [
+    (b"", b"", "\n"),
+    (b"hello\n", b"", "hello\n\n"),
+    (b"", b"oops\n", "\noops\n\n"),
+    (b"out", b"err", "out\nerr\n"),
+    ("\u00e9".encode(), b"", "\u00e9\n"),
+])
+def test_output_then_error_from_plain_streams(out, err, printed, capsys):
+    connected(FakeConnection(out, err)).run("x")
+    assert capsys.readouterr().out == printed
+
+
+@pytest.mark.parametrize("out, err", [(b"\xff", b""), (b"", b"a\xc3")])
+def test_invalid_utf8_raises_and_prints_nothing(out, err, capsys):
+    with pytest.raises(UnicodeDecodeError):
+        connected(FakeConnection(out, err)).run("x")
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("result, error, message", [
+    ((1, 2), ValueError, "need more than 2 values to unpack"),
+    ([io.BytesIO()], ValueError, "need more than 1 value to unpack"),
+    ((1, 2, 3, 4), ValueError, "too many values to unpack (expected 3)"),
+    (5, TypeError, "cannot unpack non-iterable int object"),
+])
+def test_unpacking_the_streams(result, error, message, capsys):
+    with pytest.raises(error) as info:
+        connected(FakeConnection(result=result)).run("x")
+    assert str(info.value) == message
+    assert capsys.readouterr().out == ""
+
+
+class FailingStdin:
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        pass
+
+    def flush(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error, propagates", [
+    (OSError("Socket is closed"), False),
+    (EOFError("gone"), True),
+    (RuntimeError("boom"), True),
+])
+def test_password_write_error(error, propagates, capsys):
+    fake = FakeConnection(result=(FailingStdin(error), io.BytesIO(b"done"), io.BytesIO(b"")))
+    if propagates:
+        with pytest.raises(type(error)):
+            connected(fake).run("true")
+        assert capsys.readouterr().out == ""
+    else:
+        connected(fake).run("true")
+        assert capsys.readouterr().out == "done\n"
+
+
+def test_password_is_read_at_each_run():
+    fake = FakeConnection()
+    c = connected(fake)
+    c.run("a")
+    c.password = "new"
+    c.run("b")
+    assert fake.stdin.written == ["pw\n", "<flush>", "new\n", "<flush>"]
+    c.password = None
+    with pytest.raises(TypeError):
+        c.run("c")
