@@ -2,6 +2,7 @@
 #include "errors.hpp"
 
 #include <cstdarg>
+#include <cstring>
 
 #include "ref.hpp"
 
@@ -26,7 +27,12 @@ void add_note_to_current(const char* note) noexcept {
 PyObject* raise_arg_type(const char* param, const char* expected, PyObject* value) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  param, expected, Py_TYPE(value)->tp_name);
-    if (PyUnicode_Check(value) || PyLong_Check(value)) {
+    // Only a value whose type derives from the expected one gets the note (an int given
+    // for a str parameter is simply of the wrong type).
+    bool subclass = std::strcmp(expected, "str") == 0 ? PyUnicode_Check(value)
+                  : std::strcmp(expected, "int") == 0 ? PyLong_Check(value)
+                                                       : false;
+    if (subclass) {
         add_note_to_current(
             "Note that subclasses of built-in types are rejected: pass a value whose type is "
             "exactly the expected one.");
