@@ -18,7 +18,7 @@ debian_packages=(
   build-essential patchelf xz-utils dpkg-dev
   libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
   libncurses-dev uuid-dev libgdbm-dev libexpat1-dev
-  openssh-server openssh-client xvfb xterm x11-utils
+  openssh-server openssh-client sudo xvfb xterm x11-utils
 )
 missing=()
 for p in "${debian_packages[@]}"; do
