@@ -4,6 +4,8 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <new>
+#include <vector>
 
 #include "classes.hpp"
 #include "errors.hpp"
@@ -372,26 +374,29 @@ public:
         if (!owned) return -1;
         if (!PyBytes_Check(owned.get()))
             return tarn::raise_int(PyExc_TypeError, "the channel returned something other than bytes");
-        if (!list_ && !(list_ = steal(PyList_New(0)))) return -1;
         size_ += PyBytes_GET_SIZE(owned.get());
-        return PyList_Append(list_.get(), owned.get());
+        try {
+            pieces_.push_back(std::move(owned));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
     }
     PyObject* join() noexcept {
-        Py_ssize_t n = list_ ? PyList_GET_SIZE(list_.get()) : 0;  // private list
-        if (n == 1) return Py_NewRef(PyList_GET_ITEM(list_.get(), 0));
+        if (pieces_.size() == 1) return Py_NewRef(pieces_.front().get());
         PyObject* out = PyBytes_FromStringAndSize(nullptr, size_);
         if (!out) return nullptr;
         char* dst = PyBytes_AS_STRING(out);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* piece = PyList_GET_ITEM(list_.get(), i);
-            memcpy(dst, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
-            dst += PyBytes_GET_SIZE(piece);
+        for (const Ref& piece : pieces_) {
+            memcpy(dst, PyBytes_AS_STRING(piece.get()), PyBytes_GET_SIZE(piece.get()));
+            dst += PyBytes_GET_SIZE(piece.get());
         }
         return out;
     }
 
 private:
-    Ref list_;
+    std::vector<Ref> pieces_;
     Py_ssize_t size_ = 0;
 };
 
