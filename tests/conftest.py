@@ -75,6 +75,83 @@ def sshd():
         server.stop()
 
 
+@pytest.fixture
+def own_sshd():
+    """A server of its own for one test, which the test may stop (fault tests); stopped with
+    its open connections at the end in any case."""
+    import sshd_server
+
+    server = sshd_server.SSHServer()
+    try:
+        server.start()
+    except sshd_server.Unavailable as e:
+        pytest.skip(f"no OpenSSH server for the SSH tests: {e}")
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def remote_dir(sshd):
+    """An empty folder that the test user owns, for the remote side of transfers and commands
+    (the server runs on this machine, so the test reads and writes it directly)."""
+    import os
+    import shutil
+    import tempfile
+
+    import sshd_server
+
+    path = tempfile.mkdtemp(prefix="tarn-remote-")
+    entry = sshd_server.ensure_user()
+    os.chown(path, entry.pw_uid, entry.pw_gid)
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def ssh_client(sshd):
+    """Returns a factory of SSHClient objects for the session server, logging in with the
+    password unless other settings are given. Connections left open are closed quietly at the
+    end (through the cached connection object, so nothing is printed)."""
+    from tarn.terminal.ssh import SSHClient
+
+    made = []
+
+    def make(username=sshd.user, password=sshd.password, host=sshd.host, port=None, **kw):
+        client = SSHClient(username, password, host, sshd.port if port is None else port, **kw)
+        made.append(client)
+        return client
+
+    yield make
+    for client in made:
+        connection = vars(client).get("_SSHClient__client")
+        if connection is not None:
+            connection.close()
+
+
+@pytest.fixture
+def connected(ssh_client, capsys):
+    """An SSHClient already connected to the session server, its "Connected to" line consumed."""
+    client = ssh_client()
+    assert client._SSHClient__client is not None
+    assert capsys.readouterr().out.startswith("Connected to ")
+    return client
+
+
+def run_ssh_script(server, body, timeout=120):
+    """Runs `body` in a fresh interpreter where `client` is an SSHClient for `server` (password
+    login); returns the CompletedProcess. The timeout bounds calls that could otherwise stall."""
+    code = (
+        "from tarn.terminal.ssh import SSHClient\n"
+        f"client = SSHClient({server.user!r}, {server.password!r}, {server.host!r}, {server.port!r})\n"
+        + body
+    )
+    return run_python(code, timeout=timeout)
+
+
 # --- terminal launcher ------------------------------------------------------------------------
 
 

@@ -9,6 +9,7 @@ import os
 import pwd
 import queue
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -167,9 +168,48 @@ class SSHServer:
         if not announced:
             ready.put(False)
 
+    def sessions(self):
+        """The processes serving this server's connections: every live descendant of its sshd,
+        as (pid, start time) pairs, so a pid reused later is never mistaken for one of them."""
+        if self._process is None:
+            return []
+        parents, started = {}, {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            # The fields after the command name, which is in parentheses and may hold blanks.
+            fields = stat[stat.rindex(")") + 2:].split()
+            parents[int(entry)] = int(fields[1])
+            started[int(entry)] = fields[19]
+        found, frontier = [], [self._process.pid]
+        while frontier:
+            parent = frontier.pop()
+            children = [pid for pid, ppid in parents.items() if ppid == parent]
+            found += children
+            frontier += children
+        return [(pid, started[pid]) for pid in found]
+
+    def signal_sessions(self, signum, sessions=None):
+        """Sends `signum` to the given (or all current) session processes that still run."""
+        for pid, start in self.sessions() if sessions is None else sessions:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    stat = f.read()
+                if stat[stat.rindex(")") + 2:].split()[19] == start:
+                    os.kill(pid, signum)
+            except (OSError, ValueError):
+                pass  # already gone
+
     def stop(self):
-        """Stops this server's sshd (by its PID) and removes its files."""
+        """Stops this server's sshd and the processes serving its open connections (by their
+        PIDs), so every client still connected sees the connection drop; removes its files."""
         if self._process is not None:
+            sessions = self.sessions()
             if self._process.poll() is None:
                 self._process.terminate()
                 try:
@@ -177,6 +217,7 @@ class SSHServer:
                 except subprocess.TimeoutExpired:
                     self._process.kill()
                     self._process.wait(timeout=10)
+            self.signal_sessions(signal.SIGKILL, sessions)
             if self._reader is not None:
                 self._reader.join(timeout=10)
             self._process = None

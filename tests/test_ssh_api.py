@@ -258,3 +258,62 @@ def test_password_is_read_at_each_run():
     c.password = None
     with pytest.raises(TypeError):
         c.run("c")
+
+
+# --- the latency setting after login never turns a good login into a failure -----------------
+
+class StandInParamiko:
+    """A paramiko stand-in whose connections log in at once and whose transport is `transport`
+    (or whose get_transport raises `error`)."""
+
+    class AutoAddPolicy:
+        pass
+
+    def __init__(self, transport=None, error=None):
+        outer = self
+
+        class Connection:
+            def set_missing_host_key_policy(self, policy):
+                pass
+
+            def connect(self, host, **kw):
+                pass
+
+            def get_transport(self):
+                if outer.error is not None:
+                    raise outer.error
+                return outer.transport
+
+        self.SSHClient = Connection
+        self.transport, self.error = transport, error
+
+
+class Obj:
+    def __init__(self, **attrs):
+        vars(self).update(attrs)
+
+
+@pytest.mark.parametrize("transport, error", [
+    (None, None),
+    (Obj(), None),                                          # no socket attribute
+    (Obj(sock=Obj(fileno=lambda: "3")), None),              # not an int
+    (Obj(sock=Obj(fileno=lambda: 2 ** 80)), None),          # not a descriptor
+    (Obj(sock=Obj(fileno=lambda: -1)), None),
+    (Obj(sock=io.BytesIO()), None),                         # fileno raises
+    (None, AttributeError("no get_transport")),
+    (None, RuntimeError("boom")),
+])
+def test_login_survives_any_transport(monkeypatch, transport, error, capsys):
+    monkeypatch.setattr(ssh, "paramiko", StandInParamiko(transport, error))
+    c = SSHClient("u", "p", "h", 7)
+    assert c._SSHClient__client is not None
+    assert capsys.readouterr().out == "Connected to h:7 as u\n"
+
+
+def test_interrupt_while_tuning_the_socket_propagates(monkeypatch, capsys):
+    monkeypatch.setattr(ssh, "paramiko", StandInParamiko(error=KeyboardInterrupt()))
+    c = SSHClient("u", "p", "h")
+    with pytest.raises(KeyboardInterrupt):
+        c._SSHClient__client
+    assert "_SSHClient__client" not in vars(c)
+    assert capsys.readouterr().out == ""
