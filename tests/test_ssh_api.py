@@ -317,3 +317,48 @@ def test_interrupt_while_tuning_the_socket_propagates(monkeypatch, capsys):
         c._SSHClient__client
     assert "_SSHClient__client" not in vars(c)
     assert capsys.readouterr().out == ""
+
+
+# --- the type stub describes the class as it is -------------------------------------------------
+
+def stub_tree():
+    import ast
+
+    path = pathlib.Path(ssh.__file__).with_name("ssh.pyi")
+    return ast.parse(path.read_text())
+
+
+def test_stub_module_names_and_class_members_match():
+    import ast
+
+    tree = stub_tree()
+    imported = [alias.asname for node in tree.body if isinstance(node, (ast.Import, ast.ImportFrom))
+                for alias in node.names if alias.asname]
+    classes = [node for node in tree.body if isinstance(node, ast.ClassDef)]
+    assert imported + [c.name for c in classes] == ["cached_property", "paramiko", "SSHClient"]
+    (cls,) = classes
+    methods = [node.name for node in cls.body if isinstance(node, ast.FunctionDef)]
+    real = [n for n in vars(SSHClient) if n not in ("__module__", "__dict__", "__weakref__", "__doc__")]
+    assert methods == real
+    cached = [node.name for node in cls.body if isinstance(node, ast.FunctionDef)
+              and any(ast.unparse(d) == "cached_property" for d in node.decorator_list)]
+    assert cached == ["_SSHClient__sftp", "_SSHClient__client"]
+    attributes = [node.target.id for node in cls.body if isinstance(node, ast.AnnAssign)]
+    assert attributes == list(vars(SSHClient("u", "p", "h")))
+
+
+@pytest.mark.parametrize("name", ["__init__", "upload", "download", "run", "close"])
+def test_stub_signatures_match(name):
+    import ast
+
+    (cls,) = [node for node in stub_tree().body if isinstance(node, ast.ClassDef)]
+    (stub,) = [node for node in cls.body if isinstance(node, ast.FunctionDef) and node.name == name]
+    real = inspect.signature(vars(SSHClient)[name])
+    args = stub.args
+    assert [a.arg for a in args.args] == list(real.parameters)
+    defaults = [ast.literal_eval(d) for d in args.defaults]
+    assert defaults == [p.default for p in real.parameters.values() if p.default is not p.empty]
+    annotated = {a.arg: ast.unparse(a.annotation) for a in args.args if a.annotation}
+    assert {k: v for k, v in annotated.items() if k != "pkey_path"} == vars(SSHClient)[name].__annotations__
+    if name == "run":
+        assert inspect.cleandoc(ast.get_docstring(stub, clean=False)) == inspect.cleandoc(RUN_DOC)
