@@ -1,6 +1,8 @@
 // Run-length coding of numpy arrays: compress(value) -> (values, lengths), decompress(values, lengths).
+// Plain 1-D arrays take the native paths (codec_native.cpp); everything else takes numpy's steps.
 #include <Python.h>
 
+#include "codec_native.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
@@ -19,8 +21,8 @@ PyObject* concat(PyObject* first, PyObject* second) noexcept {
     return key ? PyObject_GetItem(state.np_r.get(), key.get()) : nullptr;
 }
 
-PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
-    PyObject* value = args[0];
+// The numpy formulation, for everything the native kernels leave alone.
+PyObject* compress_numpy(PyObject* value) noexcept {
     int is_array = PyObject_IsInstance(value, state.np_ndarray.get());
     if (is_array <= 0) return is_array < 0 ? nullptr : Py_NewRef(value);  // not an array: as given
 
@@ -59,7 +61,22 @@ PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     return PyTuple_Pack(2, values.get(), lengths.get());
 }
 
+PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
+    PyObject* value = args[0];
+    if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
+        bool declined = false;
+        PyObject* result = codec_native::compress(value, declined);
+        if (result || !declined) return result;
+    }
+    return compress_numpy(value);
+}
+
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
+    if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
+        bool declined = false;
+        PyObject* result = codec_native::decompress(args[0], args[1], declined);
+        if (result || !declined) return result;
+    }
     return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
 }
 
@@ -83,6 +100,7 @@ int add_codec(PyObject* module, PyObject* np) noexcept {
         p.field.set(PyObject_GetAttrString(np, p.name));
         if (!p.field) return -1;
     }
+    if (codec_native::init() < 0) return -1;
     if (tarn::bind(module, "compress", tarn::new_function(kCompress, compress_impl)) < 0) return -1;
     return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
 }
