@@ -85,10 +85,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="very few repetitions")
     parser.add_argument("--runs", type=int, help="repetitions of run('true') (default 300)")
-    parser.add_argument("--uploads", type=int, help="repetitions of the upload (default 15)")
+    parser.add_argument("--uploads", type=int, help="repetitions of the upload (default 20)")
     args = parser.parse_args()
     runs = args.runs or (10 if args.quick else 300)
-    uploads = args.uploads or (2 if args.quick else 15)
+    uploads = args.uploads or (2 if args.quick else 20)
 
     try:
         import paramiko  # noqa: F401  (checks that it is there)

@@ -131,8 +131,19 @@ def test_large_streams_are_drained_together(sshd, command, output, error):
 
 def test_two_hundred_quick_commands_in_a_row(sshd):
     # `true` often closes its channel before the password line is written: that write error is
-    # ignored, and every call still prints its empty line.
-    done = run_ssh_script(sshd, "for _ in range(200):\n    client.run('true')\nclient.run('echo last')\n",
-                          timeout=120)
+    # ignored, and every call still prints its empty line. Each call's channel and the pipe it
+    # waits on are released: the number of open descriptors is the same before and after.
+    body = (
+        "import os, sys\n"
+        "client.run('true')\n"
+        "before = len(os.listdir('/proc/self/fd'))\n"
+        "for _ in range(200):\n"
+        "    client.run('true')\n"
+        "client.run('echo last')\n"
+        "print(before, len(os.listdir('/proc/self/fd')), file=sys.stderr)\n"
+    )
+    done = run_ssh_script(sshd, body, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout == f"Connected to {sshd.host}:{sshd.port} as {sshd.user}\n" + "\n" * 200 + "last\n\n"
+    assert done.stdout == f"Connected to {sshd.host}:{sshd.port} as {sshd.user}\n" + "\n" * 201 + "last\n\n"
+    before, after = done.stderr.split()[-2:]
+    assert before == after
