@@ -6,6 +6,7 @@ touched."""
 import os
 import re
 import signal
+import sys
 import subprocess
 import tempfile
 import threading
@@ -50,8 +51,11 @@ def user_dir():
     """A folder the test user owns, outside any server's temporary files."""
     import shutil
 
+    try:
+        entry = sshd_server.ensure_user()
+    except sshd_server.Unavailable as e:
+        pytest.skip(f"no test user for the SSH tests: {e}")
     path = tempfile.mkdtemp(prefix="tarn-fault-")
-    entry = sshd_server.ensure_user()
     os.chown(path, entry.pw_uid, entry.pw_gid)
     yield path
     shutil.rmtree(path, ignore_errors=True)
@@ -80,6 +84,32 @@ def test_server_stopped_while_a_command_runs(own_sshd, user_dir, work, capsys):
     # The connection object stays cached; the next command fails with the dependency's error.
     with pytest.raises(Exception, match="SSH session not active"):
         c.run("true")
+
+
+def test_interrupt_ends_a_waiting_run(sshd, user_dir):
+    # The wait for the command's streams gives way to Ctrl-C, and the connection stays usable.
+    marker = os.path.join(user_dir, "started")
+    code = (
+        "from tarn.terminal.ssh import SSHClient\n"
+        f"c = SSHClient({sshd.user!r}, {sshd.password!r}, {sshd.host!r}, {sshd.port!r})\n"
+        "try:\n"
+        f"    c.run('touch {marker}; sleep 60; echo late')\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n"
+        "c.run('echo after')\n"
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        wait_for(lambda: os.path.exists(marker) or child.poll() is not None, "the command to start")
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=BOUND)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate(timeout=BOUND)
+    assert child.returncode == 0, err
+    assert out == f"Connected to {sshd.host}:{sshd.port} as {sshd.user}\ninterrupted\nafter\n\n"
 
 
 # --- uploads to a full or read-only destination -----------------------------------------------
