@@ -1,5 +1,11 @@
 """Run-length codec: compress(value) -> (values, lengths) and decompress(values, lengths)."""
 
+import os
+import subprocess
+import sys
+import sysconfig
+import warnings
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -197,3 +203,92 @@ def test_compress_agrees_with_the_numpy_formulation(a):
     assert values.dtype == ref_values.dtype and lengths.dtype == ref_lengths.dtype
     assert np.array_equal(values, ref_values, equal_nan=a.dtype.kind in "fcmM")
     assert np.array_equal(lengths, ref_lengths)
+
+
+# --- the native paths keep numpy's warnings, errors and result layout ------------------------------
+
+@pytest.mark.parametrize("data, dtype, message", [
+    ([1.0, np.inf, np.inf], np.float64, "invalid value encountered in subtract"),
+    ([-np.inf, -np.inf], np.float32, "invalid value encountered in subtract"),
+    ([1e308, -1e308], np.float64, "overflow encountered in subtract"),
+    ([60000, -60000], np.float16, "overflow encountered in subtract"),
+    ([complex(1, np.inf), complex(2, np.inf)], np.complex128, "invalid value encountered in subtract"),
+])
+def test_float_warnings_are_numpys(data, dtype, message):
+    a = np.array(data, dtype=dtype)
+    with pytest.warns(RuntimeWarning, match=message):
+        values, lengths = compress(a)
+    assert lengths.sum() == len(a)
+    with np.errstate(all="raise"), pytest.raises(FloatingPointError, match=message):
+        compress(a)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert compress(a)[1].tolist() == reference(a)[1].tolist()
+
+
+@pytest.mark.parametrize("data, dtype", [
+    ([np.nan, np.nan, 1.0], np.float64),  # a quiet NaN raises no flag
+    ([0.0, -0.0, 5e-324, 5e-324], np.float64),  # subnormal differences are exact
+    ([65504, 32752, 1, -65504], np.float16),  # -65505 rounds to -65504: no overflow
+    ([3, 3, 4], np.float32),
+])
+def test_quiet_cases_raise_nothing(data, dtype):
+    with np.errstate(all="raise"):
+        assert compress(np.array(data, dtype=dtype))[1].tolist() == reference(np.array(data, dtype=dtype))[1].tolist()
+
+
+@pytest.mark.parametrize("a", [np.arange(10.0)[::3], np.arange(10)[::-2],
+                               np.array(["2020-01-01"] * 3, "datetime64[D]"),
+                               np.zeros(3, np.complex64)])
+def test_results_are_fresh_contiguous_arrays(a):
+    for result in (*compress(a), decompress(a, 2)):
+        assert result.base is None and result.flags.c_contiguous and result.flags.writeable
+        assert not np.shares_memory(result, a)
+
+
+CONCURRENT = """
+import sys, threading
+import numpy as np
+from tarn.driver.common.plinth import compress, decompress
+assert not sys._is_gil_enabled()
+values = np.arange(2000.0)
+lengths = np.full(2000, 1000)
+data = np.repeat(np.arange(500.0), 8)
+stop = threading.Event()
+
+def toggle_lengths():
+    while not stop.is_set():
+        lengths[:1000] = 0  # the total jumps between 1 and 2 million, also mid-call
+        lengths[:1000] = 1000
+
+def change_data():
+    rng = np.random.default_rng(0)
+    while not stop.is_set():
+        data[rng.integers(0, 4000, 50)] = rng.standard_normal()
+
+threads = [threading.Thread(target=toggle_lengths), threading.Thread(target=change_data)]
+for t in threads:
+    t.start()
+try:
+    for _ in range(300):
+        out = decompress(values, lengths)
+        assert out.ndim == 1 and 1_000_000 <= out.size <= 2_000_000
+        v, n = compress(data)
+        assert len(v) == len(n) and n.sum() == len(data)
+finally:
+    stop.set()
+    for t in threads:
+        t.join(60)
+print("ok")
+"""
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+def test_concurrent_mutation_without_the_gil_stays_memory_safe():
+    """With the GIL forced off, arrays changed by another thread during a call give garbage at
+    worst: the fill never writes past its output and the copy never past its run count."""
+    env = dict(os.environ, PYTHON_GIL="0")
+    result = subprocess.run([sys.executable, "-c", CONCURRENT], env=env, capture_output=True,
+                            text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "ok"

@@ -163,18 +163,16 @@ inline void store32(char* out, const V& pattern) noexcept {
 // A short run is written as 128 bytes even when it is shorter: the bytes past its end belong
 // to the runs that follow, which overwrite them. Only the last 128 bytes of the output are
 // written exactly. A run never writes past `end`, even if the lengths changed meanwhile.
-template <std::size_t S>
-void fill(char* out, char* end, const char* values, std::ptrdiff_t stride, const std::int64_t* lengths,
-          std::ptrdiff_t lengths_step, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n && out < end; ++i) {
-        std::size_t bytes = std::size_t(lengths[std::ptrdiff_t(i) * lengths_step]) * S;
+template <std::size_t S, std::ptrdiff_t Step>
+void fill_runs(char* out, char* end, const char* values, std::ptrdiff_t stride, const std::int64_t* lengths,
+               std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i, values += stride, lengths += Step) {
         std::size_t room = std::size_t(end - out);
+        std::size_t bytes = std::size_t(*lengths) * S;
         if (bytes > room) bytes = room;
-        if (bytes == 0) continue;
-        const char* v = values + std::ptrdiff_t(i) * stride;
         typename Pattern<S>::V pattern;  // 32 bytes of the value repeated (filled by reference:
-        Pattern<S>::make(pattern, v);     // a 32-byte return value would depend on the ISA's ABI)
-        if (bytes <= 128 && room >= 128) {
+        Pattern<S>::make(pattern, values);  // a 32-byte return value would depend on the ISA's ABI)
+        if (bytes <= 128 && room >= 128) [[likely]] {
             store32(out, pattern);
             store32(out + 32, pattern);
             store32(out + 64, pattern);
@@ -184,10 +182,17 @@ void fill(char* out, char* end, const char* values, std::ptrdiff_t stride, const
             for (char* q = out; q < last; q += 32) store32(q, pattern);
             store32(last, pattern);
         } else {
-            for (std::size_t j = 0; j < bytes; j += S) std::memcpy(out + j, v, S);
+            for (std::size_t j = 0; j < bytes; j += S) std::memcpy(out + j, values, S);
         }
         out += bytes;
     }
+}
+
+template <std::size_t S>
+void fill(char* out, char* end, const char* values, std::ptrdiff_t stride, const std::int64_t* lengths,
+          std::ptrdiff_t lengths_step, std::size_t n) noexcept {
+    if (lengths_step) fill_runs<S, 1>(out, end, values, stride, lengths, n);
+    else fill_runs<S, 0>(out, end, values, stride, lengths, n);
 }
 
 inline std::size_t count_bits(const std::uint64_t* mask, std::size_t words) noexcept {

@@ -240,10 +240,10 @@ Py_ssize_t mark_checked(const Elements& in, std::uint64_t* mask) noexcept {
 
 // Second pass: copies the first element of every run to `values` and the length of every run,
 // the distance to the next start, to `lengths`.
-template <std::size_t S>
+template <std::size_t S, bool Contiguous>
 void gather(const Elements& in, std::uint64_t* mask, char* values, std::int64_t* lengths) noexcept {
     const char* data = in.data;
-    const std::ptrdiff_t stride = in.stride;
+    const std::ptrdiff_t stride = Contiguous ? std::ptrdiff_t(S) : in.stride;
     const std::size_t n = std::size_t(in.n), words = (n + 63) / 64;
     std::memcpy(values, data, S);
     values += S;
@@ -262,12 +262,13 @@ void gather(const Elements& in, std::uint64_t* mask, char* values, std::int64_t*
 }
 
 void gather_any(const Elements& in, std::uint64_t* mask, char* values, std::int64_t* lengths) noexcept {
+    bool contiguous = in.stride == in.size;
     switch (in.size) {
-        case 1: return gather<1>(in, mask, values, lengths);
-        case 2: return gather<2>(in, mask, values, lengths);
-        case 4: return gather<4>(in, mask, values, lengths);
-        case 8: return gather<8>(in, mask, values, lengths);
-        default: return gather<16>(in, mask, values, lengths);
+        case 1: return (contiguous ? gather<1, true> : gather<1, false>)(in, mask, values, lengths);
+        case 2: return (contiguous ? gather<2, true> : gather<2, false>)(in, mask, values, lengths);
+        case 4: return (contiguous ? gather<4, true> : gather<4, false>)(in, mask, values, lengths);
+        case 8: return (contiguous ? gather<8, true> : gather<8, false>)(in, mask, values, lengths);
+        default: return (contiguous ? gather<16, true> : gather<16, false>)(in, mask, values, lengths);
     }
 }
 
@@ -401,9 +402,20 @@ PyObject* decompress(PyObject* values, PyObject* lengths, bool& declined) noexce
         }
         bool ok = true;
         if (direct) {
+            // Lengths below 2**32, fewer than 2**31 of them: the sum cannot overflow, so a loop
+            // the compiler vectorises decides; otherwise every addition is checked.
             const std::int64_t* k = reinterpret_cast<const std::int64_t*>(p);
-            for (std::size_t i = 0; i < n; ++i)
-                ok &= k[i] >= 0 && !__builtin_add_overflow(total, std::size_t(k[i]), &total);
+            std::uint64_t any = 0, sum = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                any |= std::uint64_t(k[i]);
+                sum += std::uint64_t(k[i]);
+            }
+            if (any >> 32 == 0 && n < (std::size_t(1) << 31)) {
+                total = sum;
+            } else {
+                for (std::size_t i = 0; i < n; ++i)
+                    ok &= k[i] >= 0 && !__builtin_add_overflow(total, std::size_t(k[i]), &total);
+            }
         } else {
             for (std::size_t i = 0; i < n; ++i, p += s) {
                 std::int64_t k = read_integer(f[0], p);
