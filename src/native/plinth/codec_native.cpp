@@ -23,17 +23,13 @@ using codec::Kind;
 using tarn::Ref;
 using tarn::steal;
 
-// Interned names, made once at load. The public interning API makes them immortal, so they
-// are not part of the module state that is cleared.
-struct Names {
-    PyObject* dtype;
-    PyObject* kind;
-    PyObject* byteorder;
-    PyObject* str;
-    PyObject* view;
-};
-Names names;
+// The kernels for this processor, chosen at load.
 const codec::Kernels* kernels = nullptr;
+
+// array.view(int): the int64 view of a datetime64 or timedelta64 array (new reference).
+PyObject* ticks_view(PyObject* array) noexcept {
+    return PyObject_CallMethod(array, "view", "O", reinterpret_cast<PyObject*>(&PyLong_Type));
+}
 
 template <class T>
 T codec_load(const char* p) noexcept {
@@ -97,7 +93,7 @@ public:
             PyErr_Clear();  // numpy exports no buffer for datetimes; other refusals decline
             int dated = is_datetime(array);
             if (dated <= 0) return dated;
-            owner_ = steal(PyObject_CallMethodOneArg(array, names.view, reinterpret_cast<PyObject*>(&PyLong_Type)));
+            owner_ = steal(ticks_view(array));
             if (!owner_) return -1;
             if (PyObject_GetBuffer(owner_.get(), &view_, PyBUF_RECORDS_RO) < 0) return -1;
             held_ = true;
@@ -127,11 +123,11 @@ private:
     // 1 when the array holds native-order datetime64 or timedelta64 with a unit (a generic
     // unit makes numpy warn); 0 when not; -1 on error.
     static int is_datetime(PyObject* array) noexcept {
-        Ref dtype = steal(PyObject_GetAttr(array, names.dtype));
+        Ref dtype = steal(PyObject_GetAttrString(array, "dtype"));
         if (!dtype) return -1;
-        Ref kind = steal(PyObject_GetAttr(dtype.get(), names.kind));
-        Ref order = kind ? steal(PyObject_GetAttr(dtype.get(), names.byteorder)) : Ref();
-        Ref text = order ? steal(PyObject_GetAttr(dtype.get(), names.str)) : Ref();
+        Ref kind = steal(PyObject_GetAttrString(dtype.get(), "kind"));
+        Ref order = kind ? steal(PyObject_GetAttrString(dtype.get(), "byteorder")) : Ref();
+        Ref text = order ? steal(PyObject_GetAttrString(dtype.get(), "str")) : Ref();
         if (!text) return -1;
         if (!text_is(kind.get(), "M") && !text_is(kind.get(), "m")) return 0;
         if (!text_is(order.get(), "=")) return 0;
@@ -155,7 +151,7 @@ public:
     int open(PyObject* array, bool datetime) noexcept {
         PyObject* target = array;
         if (datetime) {
-            owner_ = steal(PyObject_CallMethodOneArg(array, names.view, reinterpret_cast<PyObject*>(&PyLong_Type)));
+            owner_ = steal(ticks_view(array));
             if (!owner_) return -1;
             target = owner_.get();
         }
@@ -303,16 +299,6 @@ bool avx2_usable() noexcept {
 }  // namespace
 
 int init() noexcept {
-    struct Name {
-        PyObject*& field;
-        const char* text;
-    };
-    const Name list[] = {{names.dtype, "dtype"}, {names.kind, "kind"}, {names.byteorder, "byteorder"},
-                         {names.str, "str"}, {names.view, "view"}};
-    for (const Name& name : list) {
-        if (!name.field) name.field = PyUnicode_InternFromString(name.text);
-        if (!name.field) return -1;
-    }
     kernels = avx2_usable() ? &codec::avx2_kernels() : &codec::baseline_kernels();
     return 0;
 }
@@ -324,7 +310,7 @@ PyObject* compress(PyObject* value, bool& declined) noexcept {
         declined = usable == 0;
         return nullptr;
     }
-    Ref dtype = steal(PyObject_GetAttr(value, names.dtype));
+    Ref dtype = steal(PyObject_GetAttrString(value, "dtype"));
     if (!dtype) return nullptr;
     Py_ssize_t runs = 0;  // an empty array has no runs at all
     Mask mask((std::size_t(in.n) + 63) / 64);
@@ -430,7 +416,7 @@ PyObject* decompress(PyObject* values, PyObject* lengths, bool& declined) noexce
     if (total > std::size_t(PY_SSIZE_T_MAX) / std::size_t(in.size)) return nullptr;
     declined = false;
 
-    Ref dtype = steal(PyObject_GetAttr(values, names.dtype));
+    Ref dtype = steal(PyObject_GetAttrString(values, "dtype"));
     if (!dtype) return nullptr;
     Ref result = steal(new_array(Py_ssize_t(total), dtype.get()));
     if (!result) return nullptr;

@@ -4,7 +4,7 @@
 
 namespace plinth::codec_native {
 
-// Takes the interned names and picks the kernels for this processor; -1 on failure.
+// Picks the kernels for this processor; -1 on failure.
 int init() noexcept;
 
 // compress(value) for an exact numpy.ndarray. Returns the pair, or nullptr with an exception
