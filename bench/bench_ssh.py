@@ -1,13 +1,11 @@
 """Times SSHClient against paramiko used directly, on a throwaway sshd on 127.0.0.1.
 
-Two workloads, each done through SSHClient, through paramiko directly, and through paramiko
-with TCP_NODELAY set (as SSHClient sets it), in the same run and interleaved so drift hits all
-alike:
+Two workloads, each done through SSHClient and through paramiko directly, in the same run and
+interleaved so drift hits both alike:
   run("true")   one command: exec_command, the password line on standard input, both streams
                 read and decoded, the output printed (into a sink);
   upload 20 MB  one SFTP put of a 20 MB file of random bytes.
-Prints the median times and the ratios SSHClient / paramiko (target: at most 1.10) and
-SSHClient / paramiko with TCP_NODELAY.
+Prints the median times and the ratios SSHClient / paramiko (target: at most 1.10).
 
     python bench/bench_ssh.py [--quick] [--runs N] [--uploads N]
 
@@ -18,7 +16,6 @@ import argparse
 import contextlib
 import io
 import os
-import socket
 import statistics
 import sys
 import tempfile
@@ -107,10 +104,6 @@ def main():
         with contextlib.redirect_stdout(io.StringIO()):
             ours.run("true")  # connect outside the timings
         direct = connect_directly(server)
-        # The same with Nagle's algorithm off, as SSHClient sets it: shows what is left of the
-        # difference once that setting is equal.
-        nodelay = connect_directly(server)
-        nodelay.get_transport().sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         with tempfile.TemporaryDirectory(prefix="tarn-bench-") as local_dir:
             local = os.path.join(local_dir, "payload")
@@ -120,44 +113,38 @@ def main():
             entry = sshd_server.ensure_user()
             os.chown(remote_dir, entry.pw_uid, entry.pw_gid)
             remote = lambda name: os.path.join(remote_dir, name)  # noqa: E731
-            direct_sftp, nodelay_sftp = direct.open_sftp(), nodelay.open_sftp()
+            direct_sftp = direct.open_sftp()
             try:
                 rows = [
                     compare('run("true")', {
                         "SSHClient": lambda: ours.run("true"),
                         "paramiko": lambda: paramiko_run(direct, server.password, "true"),
-                        "nodelay": lambda: paramiko_run(nodelay, server.password, "true"),
                     }, runs),
                     compare("upload 20 MB", {
                         "SSHClient": lambda: ours.upload(local, remote("ours")),
                         "paramiko": lambda: direct_sftp.put(local, remote("direct")),
-                        "nodelay": lambda: nodelay_sftp.put(local, remote("nodelay")),
                     }, uploads),
                 ]
             finally:
-                for name in ("ours", "direct", "nodelay"):
+                for name in ("ours", "direct"):
                     with contextlib.suppress(FileNotFoundError):
                         os.remove(remote(name))
                 os.rmdir(remote_dir)
         direct.close()
-        nodelay.close()
         with contextlib.redirect_stdout(io.StringIO()):
             ours.close()
     finally:
         server.stop()
 
-    print("medians in ms; ratio = SSHClient / paramiko (target <= 1.10); "
-          "nodelay = paramiko with TCP_NODELAY set")
-    print(f"{'workload':<14} {'reps':>5} {'SSHClient':>10} {'paramiko':>10} {'ratio':>6} "
-          f"{'nodelay':>10} {'ratio':>6}")
+    print("medians in ms; ratio = SSHClient / paramiko (target <= 1.10)")
+    print(f"{'workload':<14} {'reps':>5} {'SSHClient':>10} {'paramiko':>10} {'ratio':>6}")
     missed = []
     for name, reps, medians in rows:
-        ours_t, direct_t, nodelay_t = medians["SSHClient"], medians["paramiko"], medians["nodelay"]
+        ours_t, direct_t = medians["SSHClient"], medians["paramiko"]
         ratio = ours_t / direct_t
         if ratio > 1.10:
             missed.append(name)
-        print(f"{name:<14} {reps:>5} {ours_t * 1e3:>10.3f} {direct_t * 1e3:>10.3f} {ratio:>6.3f} "
-              f"{nodelay_t * 1e3:>10.3f} {ours_t / nodelay_t:>6.3f}")
+        print(f"{name:<14} {reps:>5} {ours_t * 1e3:>10.3f} {direct_t * 1e3:>10.3f} {ratio:>6.3f}")
     print("target:", "missed by " + ", ".join(missed) if missed else "met")
 
 

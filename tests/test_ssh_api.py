@@ -260,63 +260,63 @@ def test_password_is_read_at_each_run():
         c.run("c")
 
 
-# --- the latency setting after login never turns a good login into a failure -----------------
+# --- opening the connection: the dependency sees exactly these calls ---------------------------
 
-class StandInParamiko:
-    """A paramiko stand-in whose connections log in at once and whose transport is `transport`
-    (or whose get_transport raises `error`)."""
+class RecordingParamiko:
+    """A paramiko stand-in whose every call, on the module or on a connection, lands in `calls`;
+    `connect` raises `error` when one is given."""
 
-    class AutoAddPolicy:
-        pass
+    def __init__(self, error=None):
+        calls = self.calls = []
 
-    def __init__(self, transport=None, error=None):
-        outer = self
+        class AutoAddPolicy:
+            def __init__(self):
+                calls.append(("AutoAddPolicy",))
+
+        class RSAKey:
+            @staticmethod
+            def from_private_key_file(path):
+                calls.append(("from_private_key_file", path))
+                return "KEY"
 
         class Connection:
+            def __init__(self):
+                calls.append(("SSHClient",))
+
+            def __getattr__(self, name):  # anything beyond the two methods below is recorded
+                def method(*args, **kw):
+                    calls.append((name, args, kw))
+                return method
+
             def set_missing_host_key_policy(self, policy):
-                pass
+                calls.append(("set_missing_host_key_policy", type(policy).__name__))
 
             def connect(self, host, **kw):
-                pass
+                calls.append(("connect", host, list(kw.items())))
+                if error is not None:
+                    raise error
 
-            def get_transport(self):
-                if outer.error is not None:
-                    raise outer.error
-                return outer.transport
-
-        self.SSHClient = Connection
-        self.transport, self.error = transport, error
+        self.SSHClient, self.AutoAddPolicy, self.RSAKey = Connection, AutoAddPolicy, RSAKey
 
 
-class Obj:
-    def __init__(self, **attrs):
-        vars(self).update(attrs)
-
-
-@pytest.mark.parametrize("transport, error", [
-    (None, None),
-    (Obj(), None),                                          # no socket attribute
-    (Obj(sock=Obj(fileno=lambda: "3")), None),              # not an int
-    (Obj(sock=Obj(fileno=lambda: 2 ** 80)), None),          # not a descriptor
-    (Obj(sock=Obj(fileno=lambda: -1)), None),
-    (Obj(sock=io.BytesIO()), None),                         # fileno raises
-    (None, AttributeError("no get_transport")),
-    (None, RuntimeError("boom")),
+@pytest.mark.parametrize("pkey_path, credential", [
+    (None, ("password", "pw")),
+    ("", ("password", "pw")),
+    ("/keys/id_rsa", ("pkey", "KEY")),
 ])
-def test_login_survives_any_transport(monkeypatch, transport, error, capsys):
-    monkeypatch.setattr(ssh, "paramiko", StandInParamiko(transport, error))
-    c = SSHClient("u", "p", "h", 7)
-    assert c._SSHClient__client is not None
-    assert capsys.readouterr().out == "Connected to h:7 as u\n"
-
-
-def test_interrupt_while_tuning_the_socket_propagates(monkeypatch, capsys):
-    monkeypatch.setattr(ssh, "paramiko", StandInParamiko(error=KeyboardInterrupt()))
-    c = SSHClient("u", "p", "h")
-    with pytest.raises(KeyboardInterrupt):
-        c._SSHClient__client
-    assert "_SSHClient__client" not in vars(c)
-    assert capsys.readouterr().out == ""
+@pytest.mark.parametrize("error", [None, OSError("refused")])
+def test_connection_makes_exactly_the_described_calls(monkeypatch, capsys, pkey_path, credential, error):
+    fake = RecordingParamiko(error)
+    monkeypatch.setattr(ssh, "paramiko", fake)
+    c = SSHClient("u", "pw", "h", 2222, pkey_path=pkey_path)
+    c._SSHClient__client
+    key_load = [("from_private_key_file", pkey_path)] if pkey_path else []
+    assert fake.calls == [
+        ("SSHClient",), ("AutoAddPolicy",), ("set_missing_host_key_policy", "AutoAddPolicy"),
+        *key_load, ("connect", "h", [("port", 2222), ("username", "u"), credential]),
+    ]
+    line = "Connected to h:2222 as u\n" if error is None else "Failed to connect to h:2222 - refused\n"
+    assert capsys.readouterr().out == line
 
 
 # --- the type stub describes the class as it is -------------------------------------------------

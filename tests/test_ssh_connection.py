@@ -209,11 +209,3 @@ def test_deleting_the_entry_reconnects(sshd, connected, capsys):
     assert second is not first and second.get_transport().is_active()
     assert capsys.readouterr().out == connected_line(sshd)
     first.close()
-
-
-def test_connection_socket_sends_small_packets_at_once(connected):
-    # Nagle's algorithm made quick commands wait for delayed acknowledgements (~40 ms each).
-    import socket
-
-    sock = connected._SSHClient__client.get_transport().sock
-    assert sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) != 0

@@ -1,10 +1,7 @@
 // SSHClient: settings, the lazily opened connection and SFTP session, run, upload, download, close.
 #include "client.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <new>
@@ -46,8 +43,6 @@ using tarn::steal;
     X(connect, intern("connect"))                                           \
     X(open_sftp, intern("open_sftp"))                                       \
     X(close, intern("close"))                                               \
-    X(get_transport, intern("get_transport"))                               \
-    X(sock, intern("sock"))                                                 \
     X(exec_command, intern("exec_command"))                                 \
     X(write, intern("write"))                                               \
     X(flush, intern("flush"))                                               \
@@ -170,27 +165,6 @@ const Signature client_sig = {"__client", "SSHClient.__client", nullptr, self_on
 const Signature sftp_sig = {"__sftp", "SSHClient.__sftp", nullptr, self_only, 1, 1};
 const Signature close_sig = {"close", "SSHClient.close", nullptr, self_only, 1, 1};
 
-// Sends small packets at once on the connection's socket. A command is a short exchange of
-// small packets (channel open, exec request, the password line, end of file); with Nagle's
-// algorithm on, one of them regularly waited for the server's delayed acknowledgement, about
-// 40 ms on Linux, which made up most of the time of a quick command. Best effort: a transport
-// without a TCP socket (a proxy command, a stand-in object) is left as it is. Returns -1 only
-// for an exception outside the Exception family (a keyboard interrupt), which must propagate.
-int disable_nagle(PyObject* client) noexcept {
-    Ref transport = steal(call0(client, st.get_transport));
-    Ref sock;
-    if (transport && PyObject_GetOptionalAttr(transport.get(), st.sock.get(), tarn::prepare_ref(sock)) > 0) {
-        Ref number = steal(call0(sock.get(), st.fileno));
-        if (number && PyLong_CheckExact(number.get())) {
-            int fd = PyLong_AsInt(number.get());
-            int on = 1;
-            if (fd >= 0) (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        }
-    }
-    if (!PyErr_Occurred()) return 0;
-    return catch_exception() ? 0 : -1;
-}
-
 // The guarded part of opening: log in with the key file or the password and report it.
 // Returns a new reference to `client`, or nullptr with the failure raised.
 PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
@@ -215,7 +189,7 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
     PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
     PyObject* kwnames = use_key ? st.connect_with_key.get() : st.connect_with_password.get();
     Ref done = steal(tarn::call_method(st.connect.get(), args + 1, 2, kwnames));
-    if (!done || disable_nagle(client) < 0) return nullptr;
+    if (!done) return nullptr;
 
     host = steal(getattr(self, st.host));
     port = host ? steal(getattr(self, st.port)) : Ref();
