@@ -246,6 +246,28 @@ def test_results_are_fresh_contiguous_arrays(a):
         assert not np.shares_memory(result, a)
 
 
+def unaligned(dtype, data):
+    raw = np.zeros(len(data) * np.dtype(dtype).itemsize + 1, np.uint8)
+    a = raw[1:].view(dtype)  # one byte past an aligned address
+    a[:] = data
+    return a
+
+
+@pytest.mark.parametrize("make", [
+    lambda: unaligned(np.float64, [1.5] * 70 + [np.nan] * 3 + [2.0] * 60),
+    lambda: unaligned(np.int32, [7] * 100 + [8] * 40),
+    lambda: unaligned(np.complex128, [1j] * 65),
+    lambda: np.frombuffer(np.repeat(np.arange(30.0), 5).tobytes()),  # read-only memory
+])
+def test_unaligned_and_read_only_arrays(make):
+    a = make()
+    v, n = compress(a)
+    rv, rn = reference(a)
+    assert v.tobytes() == rv.tobytes() and n.tolist() == rn.tolist()
+    assert decompress(v, n).tobytes() == np.repeat(v, n).tobytes()
+    assert decompress(a, 2).tobytes() == np.repeat(a, 2).tobytes()
+
+
 CONCURRENT = """
 import sys, threading
 import numpy as np
