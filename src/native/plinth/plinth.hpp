@@ -58,9 +58,33 @@ inline PyObject* format_text(PyObject* value) noexcept {
     return PyObject_Format(value, state.s_empty.get());
 }
 
-// Equality of two exact str objects (cannot fail).
+// Equality of two exact str objects (cannot fail); texts of different lengths are told apart
+// without a call.
 inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    return a == b || PyUnicode_Compare(a, b) == 0;
+    if (a == b) return true;
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+}
+
+// mapping[key] (new reference), straight through the dict for exact dicts. A missing key takes
+// the generic path so the error is exactly the one indexing raises.
+inline PyObject* get_item(PyObject* mapping, PyObject* key) noexcept {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) != 0) return value;  // found, or an error
+    }
+    return PyObject_GetItem(mapping, key);
+}
+
+// mapping[key] = value; -1 on failure.
+inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
+    return PyDict_CheckExact(mapping) ? PyDict_SetItem(mapping, key, value)
+                                      : PyObject_SetItem(mapping, key, value);
+}
+
+// key in container; -1 on failure.
+inline int contains(PyObject* container, PyObject* key) noexcept {
+    return PyDict_CheckExact(container) ? PyDict_Contains(container, key)
+                                        : PySequence_Contains(container, key);
 }
 
 // The text form of a channel: a str unchanged, repr() of an exact int or float, otherwise

@@ -40,14 +40,18 @@ PyObject* call_with_keywords(const tarn::GlobalRef& method, PyObject* self, PyOb
                              PyObject* value, const Keywords& kw) noexcept {
     size_t npos = value ? 3 : 2;
     Py_ssize_t nkw = kw.size();
+    if (nkw == 0) {
+        PyObject* argv[] = {nullptr, self, name, value};  // argv[0]: scratch slot for the vectorcall
+        return tarn::call_method(method.get(), argv + 1, npos);
+    }
     tarn::SmallArray<PyObject*, 10> argv;
     if (!argv.resize(1 + npos + nkw)) return PyErr_NoMemory();
-    argv[0] = nullptr;  // scratch slot for the vectorcall
+    argv[0] = nullptr;
     argv[1] = self;
     argv[2] = name;
     if (value) argv[3] = value;
     for (Py_ssize_t i = 0; i < nkw; ++i) argv[1 + npos + i] = kw.values[i];
-    return tarn::call_method(method.get(), argv.data() + 1, npos, kw.size() ? kw.names : nullptr);
+    return tarn::call_method(method.get(), argv.data() + 1, npos, kw.names);
 }
 
 PyObject* call_check(PyObject* self, PyObject* name, PyObject* channel) noexcept {
@@ -122,7 +126,7 @@ PyObject* check_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject *self = args[0], *name = args[1], *channel = args[2];
     Ref quantities = steal(PyObject_GetAttr(self, state.s_quantities.get()));
     if (!quantities) return nullptr;
-    int known = PySequence_Contains(quantities.get(), name);
+    int known = contains(quantities.get(), name);
     if (known < 0) return nullptr;
     if (!known) return raise_assertion(self, "%U: quantity(%U) not Found!", name);
 
@@ -142,10 +146,10 @@ PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
     Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
     if (!config) return nullptr;
-    Ref per_name = steal(PyObject_GetItem(config.get(), name));
+    Ref per_name = steal(get_item(config.get(), name));
     if (!per_name) return nullptr;
-    Ref entry = steal(PyObject_GetItem(per_name.get(), channel));
-    if (!entry || PyObject_SetItem(entry.get(), state.s_value.get(), value) < 0) return nullptr;
+    Ref entry = steal(get_item(per_name.get(), channel));
+    if (!entry || set_item(entry.get(), state.s_value.get(), value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -215,11 +219,11 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
         // No fresh value: answer the last one recorded.
         Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
         if (!config) return nullptr;
-        Ref per_name = steal(PyObject_GetItem(config.get(), name));
+        Ref per_name = steal(get_item(config.get(), name));
         if (!per_name) return nullptr;
-        Ref entry = steal(PyObject_GetItem(per_name.get(), channel));
+        Ref entry = steal(get_item(per_name.get(), channel));
         if (!entry) return nullptr;
-        return PyObject_GetItem(entry.get(), state.s_value.get());
+        return get_item(entry.get(), state.s_value.get());
     }
     Ref updated = steal(call_update(self, name, result.get(), channel));
     if (!updated) return nullptr;

@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "errors.hpp"
@@ -13,12 +14,17 @@ namespace tarn {
 
 namespace {
 
+constexpr int kMaxParams = 8;
+
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const Signature* sig;
     Impl impl;
-    bool has_checks;
+    // Copied out of the signature so the common call touches only this object.
+    int nparams;
+    int nchecks;                      // parameters with an exact-type requirement
+    std::uint8_t checked[kMaxParams];  // their positions
     PyObject* names;     // tuple of interned parameter names
     PyObject* defaults;  // tuple, or nullptr
     PyObject* dict;
@@ -28,8 +34,6 @@ struct Function {
     PyObject* doc;
     PyObject* annotations;
 };
-
-constexpr int kMaxParams = 8;
 
 bool text_equal(PyObject* a, PyObject* b) noexcept {
     if (a == b) return true;
@@ -66,17 +70,17 @@ inline bool type_ok(Check c, PyObject* v) noexcept {
 }
 
 inline PyObject* run(Function* f, PyObject* const* args, const Keywords& kw) noexcept {
-    if (f->has_checks) {
-        const Signature& s = *f->sig;
-        for (int i = 0; i < s.nparams; ++i) {
-            if (!type_ok(s.params[i].check, args[i])) return raise_type(s.params[i], args[i]);
-        }
+    for (int k = 0; k < f->nchecks; ++k) {
+        const Param& p = f->sig->params[f->checked[k]];
+        if (!type_ok(p.check, args[f->checked[k]])) [[unlikely]]
+            return raise_type(p, args[f->checked[k]]);
     }
     return f->impl(args, kw);
 }
 
-// The general path: keywords given, or fewer positional arguments than parameters.
-PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// The general path: keywords given, or fewer positional arguments than parameters. Kept out of
+// line so the common call stays a few instructions.
+[[gnu::noinline]] PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Signature& s = *f->sig;
     PyObject* bound[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
@@ -138,13 +142,13 @@ PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
-    const Signature& s = *f->sig;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > s.nparams) [[unlikely]]
-        return raise_count(s, nargs);
-    if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && nargs == s.nparams) [[likely]]
+    bool no_keywords = !kwnames || PyTuple_GET_SIZE(kwnames) == 0;
+    if (nargs == f->nparams && no_keywords) [[likely]]
         return run(f, args, Keywords{});
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
+    const Signature& s = *f->sig;
+    if (nargs > s.nparams) return raise_count(s, nargs);
+    if (no_keywords) {
         if (nargs < s.required) return raise_count(s, nargs);
         kwnames = nullptr;
     }
@@ -269,7 +273,7 @@ PyMethodDef function_methods[] = {
 
 }  // namespace
 
-PyObject* Keywords::find(PyObject* key) const noexcept {
+PyObject* Keywords::find_given(PyObject* key) const noexcept {
     Py_ssize_t n = size();
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PyTuple_GET_ITEM(names, i) == key) return values[i];
@@ -321,7 +325,8 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     f->vectorcall = function_vectorcall;
     f->sig = &sig;
     f->impl = impl;
-    f->has_checks = false;
+    f->nparams = sig.nparams;
+    f->nchecks = 0;
     f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations = nullptr;
     Ref self = steal(reinterpret_cast<PyObject*>(f));  // dealloc copes with the null fields
 
@@ -331,7 +336,7 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
         PyObject* n = PyUnicode_InternFromString(sig.params[i].name);
         if (!n) return nullptr;
         PyTuple_SET_ITEM(f->names, i, n);
-        if (sig.params[i].check != Check::any) f->has_checks = true;
+        if (sig.params[i].check != Check::any) f->checked[f->nchecks++] = static_cast<std::uint8_t>(i);
         if (sig.params[i].annotation) {
             Ref text = steal(PyUnicode_FromString(sig.params[i].annotation));
             if (!text || PyDict_SetItem(f->annotations, n, text.get()) < 0) return nullptr;

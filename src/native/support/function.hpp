@@ -40,9 +40,12 @@ struct Keywords {
 
     Py_ssize_t size() const noexcept { return names ? PyTuple_GET_SIZE(names) : 0; }
     // The value passed for `key` (compared by identity first, then by text), or nullptr.
-    PyObject* find(PyObject* key) const noexcept;
+    PyObject* find(PyObject* key) const noexcept { return names ? find_given(key) : nullptr; }
     // A new dict of the keywords, for callers that need a mapping.
     PyObject* to_dict() const noexcept;
+
+private:
+    PyObject* find_given(PyObject* key) const noexcept;
 };
 
 // A function body: `args` holds one borrowed value per parameter (defaults filled in),
