@@ -228,6 +228,20 @@ def test_long_arrays_match_numpy(dtype, n):
         assert (out.dtype, out.tobytes()) == (view.dtype, view.tobytes())
 
 
+@pytest.mark.parametrize("dtype", ["int8", "int16", "float32", "float64", "complex128", "datetime64[us]"])
+@pytest.mark.parametrize("single", [False, True])
+def test_large_outputs_match_numpy_repeat(dtype, single):
+    """Outputs beyond the caches are written differently from small ones."""
+    rng = np.random.default_rng(3)
+    values = rng.integers(-100, 100, size=200_000).astype(dtype)
+    lengths = 20 if single else np.minimum(rng.geometric(1 / 12, size=len(values)), 300)
+    if not single:
+        lengths[rng.integers(0, len(values), 5000)] = 0
+    out = decompress(values, lengths)
+    assert same_array(out, np.repeat(values, lengths))
+    assert out.nbytes > 2**21
+
+
 SUBPROCESS_CHECK = """
 import numpy as np, warnings
 from tarn.driver.common.plinth import compress, decompress
