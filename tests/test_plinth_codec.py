@@ -258,6 +258,8 @@ def unaligned(dtype, data):
     lambda: unaligned(np.int32, [7] * 100 + [8] * 40),
     lambda: unaligned(np.complex128, [1j] * 65),
     lambda: np.frombuffer(np.repeat(np.arange(30.0), 5).tobytes()),  # read-only memory
+    lambda: np.broadcast_to(np.float64(np.nan), 70),  # stride 0: every element the same NaN
+    lambda: np.broadcast_to(np.int16(3), 200),
 ])
 def test_unaligned_and_read_only_arrays(make):
     a = make()

@@ -281,6 +281,12 @@ std::int64_t read_integer(char code, const char* p) noexcept {
     }
 }
 
+// For a failure while deciding whether to decline: the exception is the caller's to see.
+PyObject* error(bool& declined, PyObject* result = nullptr) noexcept {
+    declined = false;
+    return result;
+}
+
 int size_index(Py_ssize_t size) noexcept {
     return size == 1 ? 0 : size == 2 ? 1 : size == 4 ? 2 : size == 8 ? 3 : 4;
 }
@@ -365,7 +371,7 @@ PyObject* decompress(PyObject* values, PyObject* lengths, bool& declined) noexce
     if (PyLong_CheckExact(lengths)) {
         int overflow = 0;
         long long k = PyLong_AsLongLongAndOverflow(lengths, &overflow);
-        if (k == -1 && PyErr_Occurred()) return nullptr;
+        if (k == -1 && PyErr_Occurred()) return error(declined);
         if (overflow || k < 0) return nullptr;
         single = k;
         if (k != 0 && n > std::size_t(PY_SSIZE_T_MAX) / std::size_t(k)) return nullptr;
@@ -384,7 +390,7 @@ PyObject* decompress(PyObject* values, PyObject* lengths, bool& declined) noexce
         bool direct = view.itemsize == 8 && s == 8;
         if (!direct && n) {
             guard.copy = static_cast<std::int64_t*>(PyMem_Malloc(n * sizeof(std::int64_t)));
-            if (!guard.copy) return PyErr_NoMemory();
+            if (!guard.copy) return error(declined, PyErr_NoMemory());
         }
         bool ok = true;
         if (direct) {
