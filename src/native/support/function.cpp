@@ -205,6 +205,34 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// __name__ and __qualname__ stay str, as on Python functions: repr and error messages format
+// them as text.
+int set_text(PyObject*& field, PyObject* value, const char* message) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_text(reinterpret_cast<Function*>(self)->name, value, "__name__ must be set to a string object");
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_text(reinterpret_cast<Function*>(self)->qualname, value,
+                    "__qualname__ must be set to a string object");
+}
+
 // inspect.Signature of the true parameters, so help() and IDEs show them.
 PyObject* get_signature(PyObject* self, void*) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
@@ -248,8 +276,6 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
 }
 
 PyMemberDef function_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(Function, annotations), 0, nullptr},
@@ -259,6 +285,8 @@ PyMemberDef function_members[] = {
 };
 
 PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
