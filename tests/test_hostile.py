@@ -22,7 +22,7 @@ import pytest
 from conftest import run_python
 
 SCALE = float(os.environ.get("TARN_HOSTILE_EXAMPLES", "1.0"))
-EXAMPLES = {"plinth": 1500, "terminal": 1000, "ssh": 400}
+EXAMPLES = {"plinth": 1500, "terminal": 1000, "ssh": 600}
 HERE = pathlib.Path(__file__).resolve().parent
 
 # Texts that only a broken native call produces (the generated texts never contain "null").
@@ -566,25 +566,19 @@ def test_hostile_arguments_raise_only_ordinary_exceptions(module):
     # The search reached the bodies: some calls returned, and errors of several kinds came out.
     outcomes = report["outcomes"]
     assert outcomes.get("returned", 0) >= report["calls"] // 20, outcomes
-    assert len(outcomes) >= 4, outcomes
-
-
-QUALNAME_CRASH = pytest.mark.xfail(
-    strict=True, reason="the function type stores any __qualname__ (or none) and its repr formats "
-                        "it as a str: a segmentation fault")
+    assert len(outcomes) >= 3, outcomes
 
 
 @pytest.mark.parametrize("change, must_refuse", [
-    pytest.param("f.__qualname__ = 5", True, marks=QUALNAME_CRASH),
-    pytest.param("del f.__qualname__", True, marks=QUALNAME_CRASH),
-    ("f.__name__ = 5", False), ("del f.__name__", False), ("f.__module__ = None", False),
-    ("del f.__doc__", False), ("f.__annotations__ = 5", False), ("f.__dict__ = 5", False),
+    ("f.__qualname__ = 5", True), ("del f.__qualname__", True), ("f.__name__ = 5", True),
+    ("del f.__name__", True), ("f.__module__ = None", False), ("del f.__doc__", False),
+    ("f.__annotations__ = 5", False), ("f.__dict__ = 5", False),
 ])
 def test_metadata_assignment_leaves_the_function_usable(change, must_refuse):
     """Metadata of a native function set to a wrong type, or deleted: the assignment may be
     refused, but afterwards repr, pickling, inspect and calls raise at most ordinary errors.
-    A __qualname__ that is no str must be refused, since repr formats it as one (whether that
-    crashes depends on the memory it happens to read)."""
+    __name__ and __qualname__ must stay str, as on Python functions: repr formats the
+    qualified name as text, and a non-str there crashed it."""
     result = run_python(f"""if True:
         import inspect, pickle
         from tarn.driver.common.plinth import Plinth
