@@ -235,8 +235,9 @@ Py_ssize_t mark_checked(const Elements& in, std::uint64_t* mask) noexcept {
 }
 
 // The second pass reads the run starts of a word with irregular gaps, which the hardware
-// prefetchers follow poorly once the array is beyond the caches: the lines of the word
-// kAhead words on (4 kB for float64) are asked for in advance.
+// prefetchers follow poorly once the array is beyond the caches: for elements of 8 bytes and
+// more, the lines of the (whole) word kAhead words on, 4 kB ahead for float64, are asked for
+// in advance (10-15% faster at 1e6 float64; no gain for int32).
 constexpr std::size_t kAhead = 8;
 
 // Second pass: copies the first element of every run to `values` and the length of every run,
@@ -251,7 +252,7 @@ void gather(const Elements& in, std::uint64_t* mask, char* values, std::int64_t*
     std::size_t previous = 0;
     mask[0] &= ~std::uint64_t(1);
     for (std::size_t w = 0; w < words; ++w) {
-        if (Contiguous && S >= 8 && w + kAhead + 1 < words) {  // a whole word: 10-15% faster at 1e6 float64
+        if (Contiguous && S >= 8 && w + kAhead + 1 < words) {
             const char* ahead = data + (w + kAhead) * 64 * S;
             for (std::size_t line = 0; line < S; ++line) __builtin_prefetch(ahead + line * 64);
         }
