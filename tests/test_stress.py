@@ -132,3 +132,79 @@ def test_eight_threads_on_one_driver_without_the_gil():
     assert report["lost"] == {}
     assert min(report["rounds"]) > 0, f"a thread made no round: {report['rounds']}"
     assert report["elapsed"] >= SECONDS
+
+
+MUTATING_CHILD = textwrap.dedent("""
+    import json, os, sys, threading, time, traceback
+    from tarn.driver.common.plinth import Plinth
+    from tarn.driver.common.quantity import Quantity
+
+    THREADS, SECONDS = int(os.environ["STRESS_THREADS"]), float(os.environ["STRESS_SECONDS"])
+
+    class Shared(Plinth):
+        CHs = [1, 2, 3]
+        quants = [Quantity(f"Q{i}", i) for i in range(6)]
+        def open(self, **kw): pass
+        def close(self, **kw): pass
+        def write(self, name, value, **kw): return value
+        def read(self, name, **kw): return None
+
+    errors, rounds = [], [0] * THREADS
+    start = threading.Barrier(THREADS)
+
+    def mutator(t, deadline):
+        # The class-level lists are shared by every instance; change them in place.
+        i = 0
+        while time.monotonic() < deadline:
+            i += 1
+            Shared.CHs.append(10 + i % 5)
+            Shared.quants.append(Quantity(f"X{i % 7}", i))
+            del Shared.CHs[3:]
+            del Shared.quants[6:]
+        return i
+
+    def user(t, deadline):
+        d, i = Shared(), 0
+        while time.monotonic() < deadline:
+            i += 1
+            Shared()
+            q = d.dict_from_quantity()
+            assert "CH1" in q and "CHglobal" in q, q
+            d.check("Q1", 2)
+            try:
+                d.check("Q1", 10 + i % 5)   # valid only while a mutator has appended it
+            except AssertionError:
+                pass
+            d.setValue("Q2", i, ch=3)
+            d.getValue("Q2", ch=3)
+            repr(d)
+        return i
+
+    def worker(t):
+        try:
+            start.wait(timeout=60)
+            deadline = time.monotonic() + SECONDS
+            rounds[t] = (mutator if t < 2 else user)(t, deadline)
+        except BaseException:
+            errors.append(traceback.format_exc())
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    print(json.dumps({"gil": sys._is_gil_enabled(), "errors": errors, "rounds": rounds}))
+""")
+
+
+def test_class_lists_changed_in_place_while_drivers_use_them():
+    """Two threads append to and trim the class-level CHs and quants while six construct
+    drivers and run the quantity operations: memory-safe, and only check's own
+    AssertionError may come out."""
+    env = dict(os.environ, PYTHON_GIL="0", STRESS_THREADS=str(THREADS), STRESS_SECONDS=str(SECONDS))
+    result = run_python(MUTATING_CHILD, env=env, timeout=SECONDS * 4 + 120)
+    assert result.returncode == 0, result.stderr[-4000:]
+    report = json.loads(result.stdout)
+    assert report["gil"] is False
+    assert report["errors"] == []
+    assert min(report["rounds"]) > 0, report["rounds"]
