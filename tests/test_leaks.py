@@ -118,9 +118,27 @@ def plinth_construction_errors():
         name = ["not", "hashable"]
         default = {"ch": 1, "value": 0, "unit": ""}
 
+    class Flaky:
+        """Its name reads well the first time (newcfg) and as `second` the next (the driver's
+        own table), so the constructor's last step fails after config was set."""
+        default = {"ch": 1, "value": 0, "unit": ""}
+        def __init__(self, second):
+            self.second, self.reads = second, 0
+        @property
+        def name(self):
+            self.reads += 1
+            if self.reads % 2:
+                return "Gain"
+            if isinstance(self.second, Exception):
+                raise fresh(self.second)
+            return self.second
+
     record, unhashable = Record(), Unhashable()
     no_name = driver_class(quants=[record])
     bad_key = driver_class(quants=[unhashable])
+    late_error, late_unhashable = Flaky(AttributeError("name")), Flaky(["un", "hashable"])
+    late_missing = driver_class(quants=[late_error])
+    late_bad_key = driver_class(quants=[late_unhashable])
     bad_channels = driver_class(chs=())
     bad_channels.CHs = 5  # newcfg cannot iterate it
     D = driver_class()
@@ -134,7 +152,10 @@ def plinth_construction_errors():
         expect_error(AttributeError, no_name, addr)
         expect_error(TypeError, bad_key, addr)
         expect_error(TypeError, bad_channels, addr)
-    return round_, [record, unhashable, no_name, bad_key, bad_channels, D, addr, sub]
+        expect_error(AttributeError, late_missing, addr)
+        expect_error(TypeError, late_bad_key, addr)
+    return round_, [record, unhashable, no_name, bad_key, bad_channels, D, addr, sub, late_error,
+                    late_unhashable, late_missing, late_bad_key]
 
 
 @scenario()
@@ -300,6 +321,8 @@ def terminal_routes():
         launched.append(1)
         return object()
 
+    for name in ("VSCODE_GIT_IPC_HANDLE", "TERM_PROGRAM"):  # this child's environment only
+        os.environ.pop(name, None)
     platform.system = lambda: state["system"]
     shutil.which = lambda name: state["found"].get(name)
     subprocess.Popen = popen
@@ -316,6 +339,10 @@ def terminal_routes():
             terminal()
             terminal(command, cwd)
             terminal(command=command)
+        state["system"], state["found"] = "Windows", {"code": "C:/code.cmd"}
+        os.environ["TERM_PROGRAM"] = "VSCode"          # the editor's route, with its notice
+        terminal(command, cwd)
+        del os.environ["TERM_PROGRAM"]
         state["system"], state["found"] = "Linux", {}
         expect_error(RuntimeError, terminal, command)
         state["system"] = "Windows"
