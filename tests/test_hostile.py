@@ -167,6 +167,8 @@ class Tally:
 
 
 TALLY = Tally()
+# Symptoms seen where raising would not reach the search: printed lines, finaliser reports.
+SEEN = []
 
 
 def safe_text(obj):
@@ -198,25 +200,34 @@ def call(f, args=(), kw=None, expect=None):
     except Exception as exc:
         inspect_exception(exc)
         TALLY.outcomes[type(exc).__name__] += 1
+        if SEEN:
+            raise Bad(f"{len(SEEN)} symptoms, the first: {SEEN[0]}") from exc
         return exc
     TALLY.outcomes["returned"] += 1
+    if SEEN:
+        raise Bad(f"{len(SEEN)} symptoms, the first: {SEEN[0]}")
     if expect is not None and not expect(result):
         raise Bad(f"{getattr(f, '__qualname__', f)} returned {type(result).__name__}")
     return result
 
 
 class Sink:
-    """Standard output for the search: keeps nothing, but refuses symptom texts."""
+    """Standard output for the search: keeps nothing but symptom texts."""
     def write(self, s):
         if any(symptom in s for symptom in SYMPTOMS):
-            raise Bad(f"printed: {s!r}")
+            SEEN.append(f"printed: {s!r}")
         return len(s)
     def flush(self):
         pass
 
 
 def unraisable(report):
-    inspect_exception(report.exc_value)  # a finaliser may fail, but not with a symptom
+    """A finaliser may fail, but not with a symptom (an exception raised in this hook would
+    only be reported, so it is noted for the next call to find)."""
+    try:
+        inspect_exception(report.exc_value)
+    except Bad as bad:
+        SEEN.append(str(bad))
 
 
 def strategies(module):
@@ -547,6 +558,8 @@ def child(module, examples):
         search()
     finally:
         sys.stdout = real_stdout
+    if SEEN:
+        raise Bad(f"{len(SEEN)} symptoms, the first: {SEEN[0]}")
     print(json.dumps({"examples": ran[0], "calls": TALLY.calls, "outcomes": TALLY.outcomes}))
 
 
