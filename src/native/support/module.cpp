@@ -37,7 +37,7 @@ int check_single_interpreter() noexcept {
 }
 
 int check_version() noexcept {
-    Ref version = steal(PySys_GetObject("version_info") ? Py_NewRef(PySys_GetObject("version_info")) : nullptr);
+    Ref version = borrow(PySys_GetObject("version_info"));  // looked up once: it may be replaced
     if (!version) return 0;
     Ref major = steal(PySequence_GetItem(version.get(), 0));
     Ref minor = major ? steal(PySequence_GetItem(version.get(), 1)) : Ref();
