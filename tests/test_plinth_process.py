@@ -1,6 +1,7 @@
 """Process-wide behaviour of the driver base: optimised mode, reference leaks, the demo and a
 source lint of the module's C++."""
 
+import os
 import pathlib
 import re
 import subprocess
@@ -101,7 +102,9 @@ def test_no_reference_leaks_over_100000_calls():
     result = run_python(LEAK_CHECK, timeout=600)
     assert result.returncode == 0, result.stderr
     growth = int(result.stdout.strip())
-    assert growth < 4 * 1024 * 1024, f"resident memory grew by {growth} bytes"
+    # Under the address sanitizer freed memory sits in quarantine, so resident size says nothing.
+    if not os.environ.get("TARN_SANITIZED"):
+        assert growth < 4 * 1024 * 1024, f"resident memory grew by {growth} bytes"
 
 
 def test_demo_runs():
