@@ -84,24 +84,11 @@ struct Doubles {
     }
 };
 
-Kernels make_kernels() noexcept {
-    Kernels k{};
-    set_scalar_kernels(k);
-    auto at = [](Kind kind) { return static_cast<int>(kind); };
-    k.contiguous[at(Kind::boolean)] = mark_vector<Booleans>;
-    k.contiguous[at(Kind::int8)] = mark_vector<Bytes>;
-    k.contiguous[at(Kind::int16)] = mark_vector<Shorts>;
-    k.contiguous[at(Kind::int32)] = mark_vector<Ints>;
-    k.contiguous[at(Kind::int64)] = mark_vector<Longs>;
-    k.contiguous[at(Kind::float32)] = mark_vector<Floats>;
-    k.contiguous[at(Kind::float64)] = mark_vector<Doubles>;
-    return k;
-}
-
 }  // namespace
 
 const Kernels& baseline_kernels() noexcept {
-    static const Kernels kernels = make_kernels();
+    static const Kernels kernels =
+        vector_kernels<Booleans, Bytes, Shorts, Ints, Longs, Floats, Doubles>();
     return kernels;
 }
 

@@ -227,5 +227,22 @@ inline void set_scalar_kernels(Kernels& k) noexcept {
     k.count = count_bits;
 }
 
+// The table of one instruction set: its vector kernels for contiguous arrays of the element
+// types it has one for (the comparison types of the including file), scalar kernels elsewhere.
+template <class Booleans, class Bytes, class Shorts, class Ints, class Longs, class Floats, class Doubles>
+Kernels vector_kernels() noexcept {
+    Kernels k{};
+    set_scalar_kernels(k);
+    auto at = [](Kind kind) { return static_cast<int>(kind); };
+    k.contiguous[at(Kind::boolean)] = mark_vector<Booleans>;
+    k.contiguous[at(Kind::int8)] = mark_vector<Bytes>;
+    k.contiguous[at(Kind::int16)] = mark_vector<Shorts>;
+    k.contiguous[at(Kind::int32)] = mark_vector<Ints>;
+    k.contiguous[at(Kind::int64)] = mark_vector<Longs>;
+    k.contiguous[at(Kind::float32)] = mark_vector<Floats>;
+    k.contiguous[at(Kind::float64)] = mark_vector<Doubles>;
+    return k;
+}
+
 }  // namespace
 }  // namespace plinth::codec
