@@ -47,18 +47,7 @@ int init_state() noexcept {
     return 0;
 }
 
-int traverse_state(visitproc visit, void* arg) noexcept {
-#define PLINTH_VISIT(field) Py_VISIT(state.field.get());
-    PLINTH_STATE_FIELDS(PLINTH_VISIT)
-#undef PLINTH_VISIT
-    return 0;
-}
-
-void clear_state() noexcept {
-#define PLINTH_CLEAR(field) state.field.clear();
-    PLINTH_STATE_FIELDS(PLINTH_CLEAR)
-#undef PLINTH_CLEAR
-}
+TARN_DEFINE_STATE_GC(PLINTH_STATE_FIELDS, state, traverse_state, clear_state)
 
 }  // namespace plinth
 

@@ -530,18 +530,7 @@ PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
 
 }  // namespace
 
-int traverse_state(visitproc visit, void* arg) noexcept {
-#define TARN_SSH_VISIT(field, init) Py_VISIT(st.field.get());
-    TARN_SSH_STATE(TARN_SSH_VISIT)
-#undef TARN_SSH_VISIT
-    return 0;
-}
-
-void clear_state() noexcept {
-#define TARN_SSH_CLEAR(field, init) st.field.clear();
-    TARN_SSH_STATE(TARN_SSH_CLEAR)
-#undef TARN_SSH_CLEAR
-}
+TARN_DEFINE_STATE_GC(TARN_SSH_STATE, st, traverse_state, clear_state)
 
 int add_client_class(PyObject* module) noexcept {
     if (init_state() < 0) return -1;

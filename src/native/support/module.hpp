@@ -17,6 +17,22 @@ struct ModuleInfo {
     void (*clear)() noexcept;
 };
 
+// Defines the `traverse` and `clear` functions of ModuleInfo for a module whose state is an
+// object of tarn::GlobalRef fields listed by an X-macro: LIST(X) calls X(field, ...) once per
+// field (arguments after the field name are ignored).
+#define TARN_STATE_VISIT_FIELD(field, ...) Py_VISIT(tarn_state_.field.get());
+#define TARN_STATE_CLEAR_FIELD(field, ...) tarn_state_.field.clear();
+#define TARN_DEFINE_STATE_GC(LIST, object, traverse_name, clear_name) \
+    int traverse_name(visitproc visit, void* arg) noexcept {          \
+        auto& tarn_state_ = (object);                                 \
+        LIST(TARN_STATE_VISIT_FIELD)                                  \
+        return 0;                                                     \
+    }                                                                 \
+    void clear_name() noexcept {                                      \
+        auto& tarn_state_ = (object);                                 \
+        LIST(TARN_STATE_CLEAR_FIELD)                                  \
+    }
+
 // The initialisation entry's body: PyInit_<name> returns this.
 PyObject* module_init(const ModuleInfo& info) noexcept;
 

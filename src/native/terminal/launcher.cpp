@@ -353,17 +353,6 @@ int add_terminal(PyObject* module) noexcept {
     return tarn::bind(module, "terminal", tarn::new_function(kSignature, terminal_impl, defaults.get()));
 }
 
-int traverse_launcher(visitproc visit, void* arg) noexcept {
-#define X(field) Py_VISIT(s.field.get());
-    LAUNCHER_STATE(X)
-#undef X
-    return 0;
-}
-
-void clear_launcher() noexcept {
-#define X(field) s.field.clear();
-    LAUNCHER_STATE(X)
-#undef X
-}
+TARN_DEFINE_STATE_GC(LAUNCHER_STATE, s, traverse_launcher, clear_launcher)
 
 }  // namespace tarn_terminal
