@@ -230,14 +230,19 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
 
 // ---- the cached SFTP session (__sftp) and close ---------------------------------------------
 
+// Reads the cached connection (opening it on first use) and tests it for truth; when there is
+// none, prints "SSH client is not connected.". Returns 1 when connected, 0 when the line was
+// printed, -1 on failure.
+int require_connection(PyObject* self) noexcept {
+    int connected = truth(steal(getattr(self, st.client_attr)));
+    if (connected == 0 && tarn::print(st.not_connected.get()) < 0) return -1;
+    return connected;
+}
+
 PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, st.client_attr)));
-    if (connected < 0) return nullptr;
-    if (!connected) {
-        if (tarn::print(st.not_connected.get()) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    int connected = require_connection(self);
+    if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
     Ref client = steal(getattr(self, st.client_attr));
     return client ? call0(client.get(), st.open_sftp) : nullptr;
 }
@@ -458,12 +463,8 @@ PyObject* decode_utf8(PyObject* data) noexcept {
 
 PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, st.client_attr)));
-    if (connected < 0) return nullptr;
-    if (!connected) {
-        if (tarn::print(st.not_connected.get()) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    int connected = require_connection(self);
+    if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
     Ref command = steal(rewrite_sudo(args[1]));
     if (!command) return nullptr;
     Ref client = steal(getattr(self, st.client_attr));
