@@ -28,7 +28,7 @@ const codec::Kernels* kernels = nullptr;
 
 // array.view(int): the int64 view of a datetime64 or timedelta64 array (new reference).
 PyObject* ticks_view(PyObject* array) noexcept {
-    return PyObject_CallMethod(array, "view", "O", reinterpret_cast<PyObject*>(&PyLong_Type));
+    return PyObject_CallMethodOneArg(array, state.s_view.get(), reinterpret_cast<PyObject*>(&PyLong_Type));
 }
 
 template <class T>
@@ -123,11 +123,11 @@ private:
     // 1 when the array holds native-order datetime64 or timedelta64 with a unit (a generic
     // unit makes numpy warn); 0 when not; -1 on error.
     static int is_datetime(PyObject* array) noexcept {
-        Ref dtype = steal(PyObject_GetAttrString(array, "dtype"));
+        Ref dtype = steal(PyObject_GetAttr(array, state.s_dtype.get()));
         if (!dtype) return -1;
-        Ref kind = steal(PyObject_GetAttrString(dtype.get(), "kind"));
-        Ref order = kind ? steal(PyObject_GetAttrString(dtype.get(), "byteorder")) : Ref();
-        Ref text = order ? steal(PyObject_GetAttrString(dtype.get(), "str")) : Ref();
+        Ref kind = steal(PyObject_GetAttr(dtype.get(), state.s_kind.get()));
+        Ref order = kind ? steal(PyObject_GetAttr(dtype.get(), state.s_byteorder.get())) : Ref();
+        Ref text = order ? steal(PyObject_GetAttr(dtype.get(), state.s_str.get())) : Ref();
         if (!text) return -1;
         if (!text_is(kind.get(), "M") && !text_is(kind.get(), "m")) return 0;
         if (!text_is(order.get(), "=")) return 0;
@@ -326,7 +326,7 @@ PyObject* compress(PyObject* value, bool& declined) noexcept {
         declined = usable == 0;
         return nullptr;
     }
-    Ref dtype = steal(PyObject_GetAttrString(value, "dtype"));
+    Ref dtype = steal(PyObject_GetAttr(value, state.s_dtype.get()));
     if (!dtype) return nullptr;
     Py_ssize_t runs = 0;  // an empty array has no runs at all
     Mask mask((std::size_t(in.n) + 63) / 64);
@@ -432,7 +432,7 @@ PyObject* decompress(PyObject* values, PyObject* lengths, bool& declined) noexce
     if (total > std::size_t(PY_SSIZE_T_MAX) / std::size_t(in.size)) return nullptr;
     declined = false;
 
-    Ref dtype = steal(PyObject_GetAttrString(values, "dtype"));
+    Ref dtype = steal(PyObject_GetAttr(values, state.s_dtype.get()));
     if (!dtype) return nullptr;
     Ref result = steal(new_array(Py_ssize_t(total), dtype.get()));
     if (!result) return nullptr;

@@ -14,6 +14,7 @@ namespace plinth {
     X(s_quants) X(s_CHs) X(s_name) X(s_default) X(s_ch) X(s_value) X(s_mode) X(s_target)          \
     X(s_open) X(s_close) X(s_read) X(s_write) X(s_info) X(s_check) X(s_update)                    \
     X(s_dict_from_quantity) X(s_module_attr) X(s_spec_attr) X(s_origin) X(s_modules) X(s_ndim)    \
+    X(s_dtype) X(s_kind) X(s_byteorder) X(s_str) X(s_view)                                       \
     /* globals looked up in the module namespace at each use */                                   \
     X(s_newcfg) X(s_sys) X(s_deepcopy) X(s_decompress) X(s_abstractmethod) X(s_ABC)               \
     /* texts compared with or printed */                                                          \
