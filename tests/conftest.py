@@ -57,11 +57,10 @@ def make_driver():
 # --- SSH client -------------------------------------------------------------------------------
 
 
-@pytest.fixture(scope="session")
-def sshd():
-    """A real OpenSSH server on a free 127.0.0.1 port for the whole session (tests/sshd_server.py).
-
-    Skips where it cannot run: not root, no sshd, or sshd fails its configuration check."""
+def serve_sshd():
+    """Starts a real OpenSSH server on a free 127.0.0.1 port (tests/sshd_server.py), yields it
+    and stops it with its open connections. Skips where it cannot run: not root, no sshd, or
+    sshd fails its configuration check."""
     import sshd_server
 
     server = sshd_server.SSHServer()
@@ -73,23 +72,18 @@ def sshd():
         yield server
     finally:
         server.stop()
+
+
+@pytest.fixture(scope="session")
+def sshd():
+    """The server shared by the whole session."""
+    yield from serve_sshd()
 
 
 @pytest.fixture
 def own_sshd():
-    """A server of its own for one test, which the test may stop (fault tests); stopped with
-    its open connections at the end in any case."""
-    import sshd_server
-
-    server = sshd_server.SSHServer()
-    try:
-        server.start()
-    except sshd_server.Unavailable as e:
-        pytest.skip(f"no OpenSSH server for the SSH tests: {e}")
-    try:
-        yield server
-    finally:
-        server.stop()
+    """A server of its own for one test, which the test may stop (fault tests)."""
+    yield from serve_sshd()
 
 
 @pytest.fixture
