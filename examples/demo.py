@@ -1,4 +1,9 @@
-"""Driving a (simulated) instrument through the driver base: run with `make demo`."""
+"""Driving an instrument through the driver base: run with `make demo`.
+
+The same steps twice: first on VirtualDevice, which keeps the values in a dictionary, then on
+ScpiSource (scpi_source.py beside this file), which sends them as SCPI commands over PyVISA to an
+instrument simulated by pyvisa-sim, printing every line sent (->) and received (<-).
+"""
 
 import numpy as np
 
@@ -27,45 +32,96 @@ class RecordingDevice(VirtualDevice):
         return value
 
 
-def step(title):
-    print(f"\n== {title}")
+def title(text):
+    print(f"\n######## {text}")
 
 
+def step(text):
+    print(f"\n== {text}")
+
+
+def walk_through(device, received, too_large=None):
+    """The steps of the demo on any driver of the two-channel source. `received(dev, ch)` gives
+    the waveform that reached the device; `too_large`, if given, is a Frequency the instrument
+    refuses."""
+    step("open: the with statement calls the driver's open")
+    with device as dev:
+        step("set and get values on two channels")
+        dev.setValue("Frequency", 2.4e9, ch=1)
+        dev.setValue("Power", -3.5, ch=2)
+        dev.setValue("Reference", "external", ch="global")
+        print("  Frequency CH1 =", dev.getValue("Frequency", ch=1))
+        print("  Power CH2     =", dev.getValue("Power", ch=2))
+        print("  Power CH1     =", dev.getValue("Power"), " (never written: the default)")
+
+        step("send a waveform as a compressed (values, lengths) pair")
+        samples = np.array([0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 1], dtype=np.int8)
+        pair = compress(samples)
+        print("  compress(samples) =", pair)
+        dev.setValue("Waveform", pair, ch=2)
+        print("  write received the expanded array; equal to samples:",
+              np.array_equal(received(dev, 2), samples))
+
+        if too_large is not None:
+            step("a value out of range: the instrument refuses it and says why")
+            try:
+                dev.setValue("Frequency", too_large, ch=1)
+            except Exception as exc:
+                print(f"  {type(exc).__name__}: {exc}")
+            print("  config keeps the last good value:", dev.config["Frequency"][1]["value"])
+
+        step("debug mode: print instead of talking to the device")
+        dev.setValue("Power", 10, mode="debug", target="lab-3")
+        dev.getValue("Power", ch=2, mode="debug")
+
+        step('getValue("quantity"): every default, per channel')
+        print(" ", dev.getValue("quantity"))
+
+        step("an undeclared quantity is refused before anything is written")
+        try:
+            dev.setValue("Voltage", 1.0)
+        except AssertionError as exc:
+            print("  AssertionError:", exc)
+
+        step("close: leaving the with block calls the driver's close")
+    step("after the with block: config keeps the last known values")
+    print("  config['Power'] =", {ch: entry["value"] for ch, entry in device.config["Power"].items()})
+
+
+title("VirtualDevice: a simulated source that keeps its values in a dictionary")
 step("construct: no device access yet")
 print("  a driver from a module file:", VirtualDevice())
 device = RecordingDevice("192.168.103.7", model="VSG-2")
 print("  one defined in this script: ", device)
+walk_through(device, lambda dev, ch: dev.memory["Waveform", ch])
+del device  # the finaliser closes once more
 
-with device as dev:
-    step("set and get values on two channels")
-    dev.setValue("Frequency", 2.4e9, ch=1)
-    dev.setValue("Power", -3.5, ch=2)
-    dev.setValue("Reference", "external", ch="global")
-    print("  Frequency CH1 =", dev.getValue("Frequency", ch=1))
-    print("  Power CH2     =", dev.getValue("Power", ch=2))
-    print("  Power CH1     =", dev.getValue("Power"), " (never written: the default from config)")
+title("ScpiSource: SCPI over PyVISA to an instrument simulated by pyvisa-sim")
+try:
+    from scpi_source import ScpiSource
+except ImportError as exc:  # pyvisa and pyvisa-sim come with the `examples` extra
+    print(f"  skipped: {exc} (install the examples extra: pip install '.[examples]')")
+else:
+    wire = []  # every line sent and received, for the waveform check below
 
-    step("send a waveform as a compressed (values, lengths) pair")
-    samples = np.array([0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 1], dtype=np.int8)
-    pair = compress(samples)
-    print("  compress(samples) =", pair)
-    dev.setValue("Waveform", pair, ch=2)
-    print("  write received the expanded array; equal to samples:",
-          np.array_equal(dev.memory["Waveform", 2], samples))
+    def show(line):
+        wire.append(line)
+        print("    " + (line if len(line) <= 96 else line[:92] + " ..."))
 
-    step("debug mode: print instead of talking to the device")
-    dev.setValue("Power", 10, mode="debug", target="lab-3")
-    dev.getValue("Power", ch=2, mode="debug")
+    def received(dev, ch):
+        """The samples of the last waveform sent to channel `ch`, read back from the wire."""
+        blocks = []
+        for line in wire:
+            command, _, values = line[3:].partition(" ")
+            if line.startswith("-> ") and command in (f"SOUR{ch}:DATA", f"SOUR{ch}:DATA:APP"):
+                blocks = [] if command.endswith("DATA") else blocks
+                blocks += [float(v) for v in values.split(",")]
+        return np.array(blocks)
 
-    step('getValue("quantity"): every default, per channel')
-    print(" ", dev.getValue("quantity"))
-
-    step("an undeclared quantity is refused before anything is written")
-    try:
-        dev.setValue("Voltage", 1.0)
-    except AssertionError as exc:
-        print("  AssertionError:", exc)
-
-step("after the with block: config keeps the last known values")
-print("  config['Power'] =", {ch: entry["value"] for ch, entry in device.config["Power"].items()})
-del device, dev  # the finaliser closes once more
+    step("construct: no device access yet")
+    # chunk=8: the 12-sample waveform goes out in two lines, as a long one would.
+    source = ScpiSource("192.168.103.7", backend="@sim", model="SG-2", echo=show, chunk=8)
+    print("  a driver from an example file:", source)
+    walk_through(source, received, too_large=1e12)
+    print("  the instrument identified itself as:", source.identity)
+    del source  # the finaliser closes once more: the resource is already closed

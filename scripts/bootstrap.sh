@@ -129,11 +129,14 @@ make_venv() {  # name interpreter packages...
   "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"
 }
 common=(numpy pytest hypothesis scikit-build-core cmake ninja)
-make_venv cp314 "$PY314" "${common[@]}" paramiko
-# paramiko's compiled dependencies publish free-threaded wheels only for 3.14t.
+# The example SCPI driver's packages: the `examples` extra of pyproject.toml.
+examples=(pyvisa pyvisa-sim)
+make_venv cp314 "$PY314" "${common[@]}" paramiko "${examples[@]}"
+# paramiko's compiled dependencies publish free-threaded wheels only for 3.14t, and PyYAML (for
+# pyvisa-sim) none for 3.13t: there it alone is built from source.
 if "$PYFT" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 14))'; then
-  make_venv ft "$PYFT" "${common[@]}" paramiko
+  make_venv ft "$PYFT" "${common[@]}" paramiko "${examples[@]}"
 else
-  make_venv ft "$PYFT" "${common[@]}"
+  make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}"
 fi
 log "ready: .venv/cp314 ($("$PY314" -V)), .venv/ft ($("$PYFT" -VV | head -1))"
