@@ -161,12 +161,19 @@ class FakeConnection:
         return self.stdin, io.BytesIO(self.out), io.BytesIO(self.err)
 
 
-def connected(fake, password="pw"):
-    c = SSHClient("u", password, "h")
-    c._SSHClient__client = fake  # the cached entry, as a successful first access leaves it
-    return c
+@pytest.fixture
+def on_stand_in():
+    """Returns a factory of SSHClient objects whose cached connection is the given stand-in, as
+    a successful first access leaves it."""
+    def make(fake, password="pw"):
+        c = SSHClient("u", password, "h")
+        c._SSHClient__client = fake
+        return c
+    return make
 
 
+# Every "sudo" standing as a word of its own becomes "sudo -S"; inside another word, or in
+# other letter cases, it is left alone (a plain replacement turned sudoers into sudo -Sers).
 @pytest.mark.parametrize("command, executed", [
     ("ls -l", "ls -l"),
     ("sudo apt update", "sudo -S apt update"),
@@ -175,15 +182,17 @@ def connected(fake, password="pw"):
     ("sudo cat /etc/sudoers", "sudo -S cat /etc/sudoers"),
     ("sudo make && sudo make install", "sudo -S make && sudo -S make install"),
     ("echo x|sudo tee f;(sudo id)", "echo x|sudo -S tee f;(sudo -S id)"),
+    ("a && sudo b || (sudo c);sudo|sudo", "a && sudo -S b || (sudo -S c);sudo -S|sudo -S"),
+    ("'sudo' \"sudo\" $(sudo) `sudo`", "'sudo -S' \"sudo -S\" $(sudo -S) `sudo -S`"),
     ("visudo; sudoku; sudo.conf; sudo-rs; sudo_x; 1sudo; xsudo", "visudo; sudoku; sudo.conf; sudo-rs; sudo_x; 1sudo; xsudo"),
-    ("SUDO id; Sudo id", "SUDO id; Sudo id"),
-    ("'sudo' \"sudo\"", "'sudo -S' \"sudo -S\""),
+    ("SUDO id; Sudo id; sUdo", "SUDO id; Sudo id; sUdo"),
     ("\u00e9sudo sudo\u00e9 sudo\U0001f600", "\u00e9sudo -S sudo -S\u00e9 sudo -S\U0001f600"),
+    ("sud", "sud"),
     ("", ""),
 ])
-def test_sudo_rewrite_word_wise(command, executed, capsys):
+def test_sudo_rewrite_word_wise(on_stand_in, command, executed, capsys):
     fake = FakeConnection()
-    connected(fake).run(command)
+    on_stand_in(fake).run(command)
     assert fake.commands == [executed]
     assert fake.stdin.written == ["pw\n", "<flush>"]
     assert capsys.readouterr().out == "\n"
@@ -196,15 +205,15 @@ def test_sudo_rewrite_word_wise(command, executed, capsys):
     (b"out", b"err", "out\nerr\n"),
     ("\u00e9".encode(), b"", "\u00e9\n"),
 ])
-def test_output_then_error_from_plain_streams(out, err, printed, capsys):
-    connected(FakeConnection(out, err)).run("x")
+def test_output_then_error_from_plain_streams(on_stand_in, out, err, printed, capsys):
+    on_stand_in(FakeConnection(out, err)).run("x")
     assert capsys.readouterr().out == printed
 
 
 @pytest.mark.parametrize("out, err", [(b"\xff", b""), (b"", b"a\xc3")])
-def test_invalid_utf8_raises_and_prints_nothing(out, err, capsys):
+def test_invalid_utf8_raises_and_prints_nothing(on_stand_in, out, err, capsys):
     with pytest.raises(UnicodeDecodeError):
-        connected(FakeConnection(out, err)).run("x")
+        on_stand_in(FakeConnection(out, err)).run("x")
     assert capsys.readouterr().out == ""
 
 
@@ -214,43 +223,82 @@ def test_invalid_utf8_raises_and_prints_nothing(out, err, capsys):
     ((1, 2, 3, 4), ValueError, "too many values to unpack (expected 3)"),
     (5, TypeError, "cannot unpack non-iterable int object"),
 ])
-def test_unpacking_the_streams(result, error, message, capsys):
+def test_unpacking_the_streams(on_stand_in, result, error, message, capsys):
     with pytest.raises(error) as info:
-        connected(FakeConnection(result=result)).run("x")
+        on_stand_in(FakeConnection(result=result)).run("x")
     assert str(info.value) == message
     assert capsys.readouterr().out == ""
 
 
+class Channel:
+    """The channel behind a stand-in stream; `ends` says how it has ended by the time a write
+    fails: "closed", "eof" (end of output received), "exit status", or None (still open)."""
+
+    def __init__(self, ends):
+        self.ends = ends
+        self.closed = self.eof_received = self.exited = False
+
+    def end(self):
+        self.closed = self.ends == "closed"
+        self.eof_received = self.ends == "eof"
+        self.exited = self.ends == "exit status"
+
+    def exit_status_ready(self):
+        return self.exited
+
+
 class FailingStdin:
-    def __init__(self, error):
-        self.error = error
+    """Standard input whose `write` or `flush` (`fails_in`) raises `error`, after the channel
+    (absent when `ends` is "no channel") has ended as `ends` says."""
+
+    def __init__(self, error, fails_in, ends):
+        self.error, self.fails_in = error, fails_in
+        if ends != "no channel":
+            self.channel = Channel(ends)
+
+    def fail(self, method):
+        if method == self.fails_in:
+            if hasattr(self, "channel"):
+                self.channel.end()
+            raise self.error
 
     def write(self, text):
-        pass
+        self.fail("write")
 
     def flush(self):
-        raise self.error
+        self.fail("flush")
 
 
-@pytest.mark.parametrize("error, propagates", [
-    (OSError("Socket is closed"), False),
-    (EOFError("gone"), True),
-    (RuntimeError("boom"), True),
+# A command that has finished may close its channel before the password line reaches it: that
+# error is ignored so its output is still printed. On a channel still open the error means a
+# broken connection and reaches the caller.
+@pytest.mark.parametrize("error, fails_in, ends, propagates", [
+    (OSError("Socket is closed"), "flush", "closed", False),
+    (OSError("Socket is closed"), "write", "closed", False),
+    (OSError(32, "Broken pipe"), "flush", "eof", False),
+    (OSError(32, "Broken pipe"), "flush", "exit status", False),
+    (OSError(32, "Broken pipe"), "write", None, True),
+    (OSError(32, "Broken pipe"), "flush", None, True),
+    (OSError("Socket is closed"), "flush", "no channel", True),  # nothing says the command ended
+    (EOFError("gone"), "flush", "closed", True),
+    (RuntimeError("boom"), "write", None, True),
 ])
-def test_password_write_error(error, propagates, capsys):
-    fake = FakeConnection(result=(FailingStdin(error), io.BytesIO(b"done"), io.BytesIO(b"")))
+def test_password_write_error(on_stand_in, error, fails_in, ends, propagates, capsys):
+    stdin = FailingStdin(error, fails_in, ends)
+    fake = FakeConnection(result=(stdin, io.BytesIO(b"done"), io.BytesIO(b"")))
     if propagates:
-        with pytest.raises(type(error)):
-            connected(fake).run("true")
+        with pytest.raises(type(error)) as info:
+            on_stand_in(fake).run("true")
+        assert info.value is error
         assert capsys.readouterr().out == ""
     else:
-        connected(fake).run("true")
+        assert on_stand_in(fake).run("true") is None
         assert capsys.readouterr().out == "done\n"
 
 
-def test_password_is_read_at_each_run():
+def test_password_is_read_at_each_run(on_stand_in):
     fake = FakeConnection()
-    c = connected(fake)
+    c = on_stand_in(fake)
     c.run("a")
     c.password = "new"
     c.run("b")

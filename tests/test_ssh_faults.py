@@ -236,13 +236,3 @@ def test_download_over_an_existing_file_fails_midway(own_sshd, user_dir, tmp_pat
     assert sibling.read_bytes() == b"untouched"
     assert os.path.getsize(remote) == 256 * CHUNK
 
-
-def test_download_of_a_missing_file_over_an_existing_one(connected, remote_dir, tmp_path, capsys):
-    local = tmp_path / "existing"
-    local.write_bytes(b"previous contents\n")
-    connected.download(os.path.join(remote_dir, "missing"), str(local))
-    assert capsys.readouterr().out == "failed to download: [Errno 2] No such file\n"
-    # paramiko opens the local file for writing before it asks for the remote one: the existing
-    # file is left empty.
-    assert local.read_bytes() == b""
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["existing"]

@@ -89,26 +89,38 @@ def test_upload_failures_are_printed(connected, remote_dir, tmp_path, case, line
         assert os.listdir(remote_dir) == []
 
 
-@pytest.mark.parametrize("case, line", [
-    ("missing remote file", "failed to download: [Errno 2] No such file"),
-    ("remote file not readable", "failed to download: [Errno 13] Permission denied"),
-    ("missing local folder", "failed to download: [Errno 2] No such file or directory: '{local}'"),
+def local_state(path):
+    st = os.stat(path)
+    return path.read_bytes(), st.st_mode, st.st_mtime_ns
+
+
+# The remote file is opened before paramiko's get creates the local one, so a remote file that
+# is missing or unreadable leaves an existing local file as it was and creates none.
+@pytest.mark.parametrize("case, existing, line", [
+    ("missing remote file", False, "failed to download: [Errno 2] No such file"),
+    ("missing remote file", True, "failed to download: [Errno 2] No such file"),
+    ("remote file not readable", False, "failed to download: [Errno 13] Permission denied"),
+    ("remote file not readable", True, "failed to download: [Errno 13] Permission denied"),
+    ("missing local folder", False, "failed to download: [Errno 2] No such file or directory: '{local}'"),
+    ("missing remote file and local folder", False, "failed to download: [Errno 2] No such file"),
 ])
-def test_download_failures_are_printed(connected, remote_dir, tmp_path, case, line, capsys):
+def test_download_failures_are_printed(connected, remote_dir, tmp_path, case, existing, line, capsys):
     remote = os.path.join(remote_dir, "f")
+    if case == "missing local folder":
+        with open(remote, "wb") as f:
+            f.write(b"remote")
     if case == "remote file not readable":
         remote = "/etc/shadow"  # root only
-    local = tmp_path / ("no/f" if case == "missing local folder" else "f")
-    before = sorted(os.listdir(tmp_path))
+    local = tmp_path / ("no/f" if "local folder" in case else "f")
+    if existing:
+        local.write_bytes(b"previous contents\n")
+        local.chmod(0o640)
+    before = local_state(local) if existing else None
     assert connected.download(remote, str(local)) is None
     assert capsys.readouterr().out == line.format(local=local) + "\n"
-    # paramiko opens (creates) the local file before it asks for the remote one, so a failure
-    # on the remote side leaves an empty local file behind; no other file is touched.
-    if case == "missing local folder":
-        assert sorted(os.listdir(tmp_path)) == before
-    else:
-        assert sorted(os.listdir(tmp_path)) == sorted(before + ["f"])
-        assert local.read_bytes() == b""
+    assert sorted(os.listdir(tmp_path)) == (["f"] if existing else [])
+    if existing:
+        assert local_state(local) == before
 
 
 def test_failed_connection_transfers_print_their_failure_lines(sshd, ssh_client, tmp_path, capsys):

@@ -1,29 +1,24 @@
 // tarn.terminal.ssh: the load-time namespace of the SSH client module.
-#include <Python.h>
+#include "state.hpp"
 
-#include "client.hpp"
-#include "module.hpp"
-#include "ref.hpp"
+namespace tarn::ssh {
 
 namespace {
 
-using tarn::Ref;
-using tarn::steal;
-
 int exec_ssh(PyObject* module) noexcept {
     {
-        Ref functools = steal(tarn::import_module("functools"));
+        Ref functools = steal(import_module("functools"));
         if (!functools) return -1;
-        if (tarn::bind(module, "cached_property", tarn::import_from(functools.get(), "cached_property")) < 0)
-            return -1;
+        if (bind(module, "cached_property", import_from(functools.get(), "cached_property")) < 0) return -1;
     }
-    if (tarn::bind(module, "paramiko", tarn::import_module("paramiko")) < 0) return -1;
-    return tarn_ssh::add_client_class(module);
+    if (bind(module, "paramiko", import_module("paramiko")) < 0) return -1;
+    return add_client_class(module);
 }
 
-const tarn::ModuleInfo info = {"ssh", "tarn.terminal.ssh", exec_ssh, tarn_ssh::traverse_state,
-                              tarn_ssh::clear_state};
+const ModuleInfo info = {"ssh", "tarn.terminal.ssh", exec_ssh, traverse_state, clear_state};
 
 }  // namespace
 
-TARN_MODULE_INIT(ssh, info)
+}  // namespace tarn::ssh
+
+TARN_MODULE_INIT(ssh, tarn::ssh::info)
