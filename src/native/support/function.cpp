@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "small_array.hpp"
@@ -13,8 +14,6 @@
 namespace tarn {
 
 namespace {
-
-constexpr int kMaxParams = 8;
 
 struct Function {
     PyObject_HEAD
@@ -40,7 +39,7 @@ bool text_equal(PyObject* a, PyObject* b) noexcept {
     return PyUnicode_Compare(a, b) == 0;  // both are str: never fails
 }
 
-[[gnu::cold]] PyObject* raise_count(const Signature& s, Py_ssize_t found) noexcept {
+TARN_COLD PyObject* raise_count(const Signature& s, Py_ssize_t found) noexcept {
     Py_ssize_t expected;
     const char* more_or_less;
     if (found < s.required) {
@@ -55,7 +54,7 @@ bool text_equal(PyObject* a, PyObject* b) noexcept {
                         s.name, more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
-[[gnu::cold]] PyObject* raise_type(const Param& p, PyObject* v) noexcept {
+TARN_COLD PyObject* raise_type(const Param& p, PyObject* v) noexcept {
     return raise_arg_type(p.name, p.check == Check::exact_int ? "int" : "str", v);
 }
 
@@ -80,7 +79,7 @@ inline PyObject* run(Function* f, PyObject* const* args, const Keywords& kw) noe
 
 // The general path: keywords given, or fewer positional arguments than parameters. Kept out of
 // line so the common call stays a few instructions.
-[[gnu::noinline]] PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+TARN_NOINLINE PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Signature& s = *f->sig;
     PyObject* bound[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
@@ -258,7 +257,6 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         Ref pname = steal(PyUnicode_FromString(name));
         if (!pname) return false;
         PyObject* argv[] = {pname.get(), kind};
-        Ref kwnames_tuple;
         Ref p = steal(PyObject_VectorcallDict(parameter.get(), argv, 2, kwargs.get()));
         return p && PyList_Append(params.get(), p.get()) == 0;
     };
@@ -310,15 +308,7 @@ PyObject* Keywords::find_given(PyObject* key) const noexcept {
     return nullptr;
 }
 
-PyObject* Keywords::to_dict() const noexcept {
-    Ref d = steal(PyDict_New());
-    if (!d) return nullptr;
-    for (Py_ssize_t i = 0, n = size(); i < n; ++i)
-        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
-    return d.release();
-}
-
-PyObject* create_function_type(const char* module_name) noexcept {
+PyObject* create_function_type() noexcept {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
@@ -339,13 +329,15 @@ PyObject* create_function_type(const char* module_name) noexcept {
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    (void)module_name;
     return PyType_FromSpec(&spec);
 }
 
 PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noexcept {
-    if (sig.nparams > kMaxParams || (sig.required < sig.nparams && !defaults)) {
-        return raise(PyExc_SystemError, "invalid native function signature");
+    // The binder and __signature__ read one default per parameter after `required`.
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    if (sig.nparams < 0 || sig.nparams > kMaxParams || sig.required < 0 || sig.required > sig.nparams ||
+        (defaults && !PyTuple_Check(defaults)) || ndefaults != sig.nparams - sig.required) {
+        return raise_format(PyExc_SystemError, "invalid native function signature for %s()", sig.name);
     }
     auto* type = reinterpret_cast<PyTypeObject*>(module_function_type());
     auto* f = PyObject_GC_New(Function, type);
