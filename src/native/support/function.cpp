@@ -32,6 +32,7 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
+    PyObject* globals;  // the defining module's namespace
 };
 
 bool text_equal(PyObject* a, PyObject* b) noexcept {
@@ -154,22 +155,37 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return bind_slow(f, args, nargs, kwnames);
 }
 
+// Every object the function owns. The writable fields can close a cycle (__name__ and
+// __qualname__ too: they may be str subclasses with a __dict__). The names tuple and the
+// defaults were made before the function, so they reach it only through objects that the
+// collector clears itself; they are visited all the same so it sees every reference.
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
+    Py_VISIT(f->names);
     Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
     Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
     return 0;
 }
 
+// Breaks cycles as CPython's functions do: the names, which repr and the binder's messages
+// read, become the empty str instead of null; the defaults and parameter names stay, so a call
+// still binds.
 int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     return 0;
 }
 
@@ -178,10 +194,10 @@ void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
-    Py_CLEAR(f->names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->names);
+    Py_CLEAR(f->defaults);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -277,6 +293,8 @@ PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(Function, annotations), 0, nullptr},
+    // Where typing.get_type_hints and inspect.get_annotations resolve the text annotations.
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -339,6 +357,8 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
         (defaults && !PyTuple_Check(defaults)) || ndefaults != sig.nparams - sig.required) {
         return raise_format(PyExc_SystemError, "invalid native function signature for %s()", sig.name);
     }
+    PyObject* globals = module_dict();
+    if (!globals) return raise(PyExc_SystemError, "native functions are made while their module executes");
     auto* type = reinterpret_cast<PyTypeObject*>(module_function_type());
     auto* f = PyObject_GC_New(Function, type);
     if (!f) return nullptr;
@@ -347,7 +367,8 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     f->impl = impl;
     f->nparams = sig.nparams;
     f->nchecks = 0;
-    f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations = nullptr;
+    f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations =
+        f->globals = nullptr;
     Ref self = steal(reinterpret_cast<PyObject*>(f));  // dealloc copes with the null fields
 
     if (!(f->names = PyTuple_New(sig.nparams))) return nullptr;
@@ -366,6 +387,7 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     if (!(f->name = PyUnicode_InternFromString(sig.name))) return nullptr;
     if (!(f->qualname = PyUnicode_FromString(sig.qualname))) return nullptr;
     f->module = Py_NewRef(module_name_object());
+    f->globals = Py_NewRef(globals);
     if (sig.doc) {
         if (!(f->doc = PyUnicode_FromString(sig.doc))) return nullptr;
     } else {
