@@ -242,13 +242,64 @@ Ref applescript_literal_body(PyObject* script) noexcept {
     return steal(PyUnicode_Replace(step.get(), quote.get(), escaped_quote.get(), -1));
 }
 
+// Characters that a POSIX shell reads literally: a word made only of them needs no quotes.
+bool shell_plain(Py_UCS4 c) noexcept {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    switch (c) {
+        case '@': case '%': case '+': case '=': case ':': case ',': case '.': case '/': case '_': case '-':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool all_plain(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!shell_plain(PyUnicode_READ_CHAR(text, i))) return false;
+    return true;
+}
+
+// `text` as one shell word: unchanged when every character is plain, otherwise in single quotes,
+// each ' inside written as '"'"' (close the quotes, a double-quoted ', reopen).
+Ref shell_word(PyObject* text) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n > 0 && all_plain(text, 0, n)) return tarn::borrow(text);
+    Ref quote = steal(PyUnicode_FromString("'"));
+    Ref escaped = steal(PyUnicode_FromString("'\"'\"'"));
+    if (!quote || !escaped) return {};
+    Ref inner = steal(PyUnicode_Replace(text, quote.get(), escaped.get(), -1));
+    return inner ? steal(PyUnicode_FromFormat("'%U'", inner.get())) : Ref();
+}
+
+// A non-empty directory as one shell word. A leading tilde prefix (`~` or `~user`, up to the
+// first slash) stays unquoted so that the shell still expands it: "~/Lab Data" becomes
+// ~/'Lab Data'.
+Ref shell_directory(PyObject* cwd) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(cwd);
+    if (PyUnicode_READ_CHAR(cwd, 0) == '~') {
+        Py_ssize_t slash = PyUnicode_FindChar(cwd, '/', 0, n, 1);
+        if (slash == -2) return {};
+        if (all_plain(cwd, 1, slash < 0 ? n : slash)) {
+            if (slash < 0 || slash + 1 == n) return tarn::borrow(cwd);
+            Ref prefix = steal(PyUnicode_Substring(cwd, 0, slash + 1));
+            Ref rest = prefix ? steal(PyUnicode_Substring(cwd, slash + 1, n)) : Ref();
+            Ref word = rest ? shell_word(rest.get()) : Ref();
+            return word ? steal(PyUnicode_Concat(prefix.get(), word.get())) : Ref();
+        }
+    }
+    return shell_word(cwd);
+}
+
+// The command runs in Terminal's shell after `cd` to the directory, quoted for that shell.
 PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
     ArgVector args;
     if (!has_command) {
         args.add("open").add("-a").add("Terminal");
         return launch(args, Launch::plain, nullptr);
     }
-    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", cwd, command)) : tarn::borrow(command);
+    Ref directory = has_cwd ? shell_directory(cwd) : Ref();
+    if (has_cwd && !directory) return nullptr;
+    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", directory.get(), command)) : tarn::borrow(command);
     if (!script) return nullptr;
     Ref body = applescript_literal_body(script.get());
     if (!body) return nullptr;
