@@ -13,7 +13,8 @@ struct ModuleInfo {
     const char* full_name;   // "tarn.driver.common.plinth"
     // Fills the module namespace; returns -1 with an exception set on failure.
     int (*exec)(PyObject* module) noexcept;
-    // Visit and clear the module's own state (the objects its functions keep).
+    // Visit the module's own state (the objects its functions keep), and clear it when the
+    // import fails.
     int (*traverse)(visitproc visit, void* arg) noexcept;
     void (*clear)() noexcept;
     // Fills the state before exec runs; -1 with an exception set on failure.
