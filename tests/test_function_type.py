@@ -1,10 +1,12 @@
 """The native function type shared by the three modules: argument binding, its exact messages,
 method binding and the metadata that inspect, help() and abc rely on."""
 
+import gc
 import inspect
 import pickle
 import re
 import types
+import typing
 from pathlib import Path
 
 import pytest
@@ -176,6 +178,72 @@ def test_help_shows_parameters():
     text = text.replace("'", "")
     assert "setValue(self, name: str, value: Any, **kw)" in text
     assert "update(self, name: str, value: Any, channel: int | str = 1)" in text
+
+
+PLINTH, SSH, TERMINAL = "tarn.driver.common.plinth", "tarn.terminal.ssh", "tarn.terminal.terminal"
+# Every annotated function of the three modules, with its annotations evaluated.
+HINTS = {
+    (PLINTH, "Plinth.__init__"): {"addr": str},
+    (PLINTH, "Plinth.write"): {"name": str, "value": typing.Any},
+    (PLINTH, "Plinth.read"): {"name": str},
+    (PLINTH, "Plinth.check"): {"name": str, "channel": int | str},
+    (PLINTH, "Plinth.update"): {"name": str, "value": typing.Any, "channel": int | str},
+    (PLINTH, "Plinth.setValue"): {"name": str, "value": typing.Any},
+    (PLINTH, "Plinth.getValue"): {"name": str},
+    (PLINTH, "compress"): {"value": typing.Any},
+    (SSH, "SSHClient.__init__"): {"username": str, "password": str, "host": str, "port": int},
+    (SSH, "SSHClient.run"): {"command": str},
+    (SSH, "SSHClient.upload"): {"local_path": str, "remote_path": str},
+    (SSH, "SSHClient.download"): {"remote_path": str, "local_path": str},
+    (TERMINAL, "terminal"): {"command": str | None, "cwd": str | None},
+}
+
+
+def native_functions(module):
+    """Every function of the native type in a module's namespace and its classes' namespaces
+    (cached properties included), by qualified name."""
+    found = {}
+    for value in vars(module).values():
+        for item in [value, *vars(value).values()] if isinstance(value, type) else [value]:
+            item = getattr(item, "func", item)  # functools.cached_property
+            if repr(type(item)) == "<class 'tarn.function'>":  # each module has its own copy of the type
+                found[item.__qualname__] = item
+    return found
+
+
+@pytest.mark.parametrize("module_name", [PLINTH, SSH, TERMINAL])
+def test_annotated_functions_are_all_in_the_hints_table(module_name):
+    module = pytest.importorskip(module_name)
+    annotated = {name for name, f in native_functions(module).items() if f.__annotations__}
+    assert annotated == {name for m, name in HINTS if m == module_name}
+
+
+@pytest.mark.parametrize("module_name, qualname", list(HINTS), ids=[q for _, q in HINTS])
+def test_type_hints_resolve_in_the_defining_module(module_name, qualname):
+    module = pytest.importorskip(module_name)
+    f = native_functions(module)[qualname]
+    assert f.__globals__ is vars(module)
+    with pytest.raises(AttributeError):
+        f.__globals__ = {}
+    expected = HINTS[module_name, qualname]
+    assert typing.get_type_hints(f) == expected
+    assert inspect.get_annotations(f, eval_str=True) == expected
+
+
+@pytest.mark.parametrize("attribute, value", [
+    ("__module__", ["a module name that is a list"]),
+    ("__doc__", ["a list"]),
+    ("__annotations__", {"x": ["a list"]}),
+    ("__name__", StrSub("update")),
+    ("__qualname__", StrSub("Plinth.update")),
+])
+def test_the_collector_sees_every_writable_field(monkeypatch, attribute, value):
+    f = Plinth.update
+    monkeypatch.setattr(f, attribute, value)
+    referents = gc.get_referents(f)
+    assert any(r is value for r in referents)
+    assert any(r is vars(plinth) for r in referents)  # __globals__
+    assert any(r is f.__defaults__ for r in referents)
 
 
 @pytest.mark.parametrize("obj", [terminal, plinth.compress, Plinth.setValue])

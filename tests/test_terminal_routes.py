@@ -1,5 +1,8 @@
 """terminal(): the program chosen and the exact argument vector and keywords on every route."""
 
+import os
+import re
+import subprocess
 import types
 
 import pytest
@@ -146,16 +149,47 @@ def test_vscode_test_comes_first_stops_early_and_rereads_environ(windows, monkey
 @pytest.mark.parametrize("command, cwd, text", [
     ("ls", None, PREFIX + 'ls"'),
     ("ls", "", PREFIX + 'ls"'),
-    ("ls -l", "/Users/lab/my data", PREFIX + 'cd /Users/lab/my data;ls -l"'),
     ('echo "hi"', None, PREFIX + r'echo \"hi\""'),
     (r'printf "a\n"', "/tmp", PREFIX + r'cd /tmp;printf \"a\\n\""'),
-    ("echo \\", '/a"b', PREFIX + r'cd /a\"b;echo \\"'),
+    # The directory is one shell word: as written when every character is plain, otherwise
+    # single-quoted, then escaped for the AppleScript literal like the rest of the script.
+    ("ls", "/Users/lab-1/run_2.0/a@b%c+d=e:f,g", PREFIX + 'cd /Users/lab-1/run_2.0/a@b%c+d=e:f,g;ls"'),
+    ("ls -l", "/Users/lab/my data", PREFIX + "cd '/Users/lab/my data';ls -l\""),
+    ("ls", "/Users/lab/it's", PREFIX + "cd '/Users/lab/it'\\\"'\\\"'s';ls\""),
+    ("ls", "/tmp/x;rm -rf ~;$(reboot)", PREFIX + "cd '/tmp/x;rm -rf ~;$(reboot)';ls\""),
+    ("echo \\", '/a"b', PREFIX + "cd '/a\\\"b';echo \\\\\""),
+    ("ls", '/a"b\\c', PREFIX + "cd '/a\\\"b\\\\c';ls\""),
+    # A leading tilde prefix stays unquoted, so the shell still expands it.
+    ("ls", "~", PREFIX + 'cd ~;ls"'),
+    ("ls", "~/data", PREFIX + 'cd ~/data;ls"'),
+    ("ls", "~/Lab Data", PREFIX + "cd ~/'Lab Data';ls\""),
+    ("ls", "~lab/My Runs", PREFIX + "cd ~lab/'My Runs';ls\""),
+    ("ls", "~x y/z", PREFIX + "cd '~x y/z';ls\""),
 ])
 def test_macos_runs_the_command_through_osascript(fake_host, command, cwd, text):
     fake_host.system = "Darwin"
     assert terminal(command, cwd) is None
     assert fake_host.launches == [((["osascript", "-e", text],), {})]
     assert fake_host.searched == []
+
+
+@pytest.mark.parametrize("in_home", [False, True], ids=["absolute", "home"])
+@pytest.mark.parametrize("name", ["Lab Data", "it's", "x;touch pwned", "$(touch pwned)", "`touch pwned`",
+                                  'a"b\\c'])
+def test_macos_directory_reaches_the_shell_as_one_word(fake_host, monkeypatch, tmp_path, name, in_home):
+    """The script Terminal would run, given to a real POSIX shell: `cd` reaches the directory and
+    nothing in its name is executed."""
+    fake_host.system = "Darwin"
+    directory = tmp_path / name
+    directory.mkdir()
+    terminal("pwd", f"~/{name}" if in_home else str(directory))
+    [((vector,), _)] = fake_host.launches
+    script = re.sub(r"\\(.)", r"\1", vector[2][len(PREFIX):-1], flags=re.S)  # undo the literal's escapes
+    monkeypatch.undo()  # the real subprocess.Popen again
+    result = subprocess.run(["sh", "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=30,
+                            env={"HOME": str(tmp_path), "PATH": os.environ["PATH"]})
+    assert (result.stdout, result.stderr) == (f"{directory}\n", "")
+    assert not (tmp_path / "pwned").exists()
 
 
 @pytest.mark.parametrize("command, cwd", [(None, None), ("", None), (None, "/tmp"), ("", "/tmp")])

@@ -2,6 +2,7 @@
 // finaliser and the base bodies of the device operations.
 #include <Python.h>
 
+#include "calls.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "function.hpp"
@@ -16,12 +17,6 @@ using tarn::Check;
 using tarn::Keywords;
 using tarn::Ref;
 using tarn::steal;
-
-// self.<name>() through ordinary lookup, so a subclass's method is the one called.
-PyObject* call_no_args(PyObject* self, const tarn::GlobalRef& name) noexcept {
-    PyObject* argv[] = {nullptr, self};  // argv[0] is scratch space for the vectorcall
-    return tarn::call_method(name.get(), argv + 1, 1);
-}
 
 PyObject* init_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject* self = args[0];
@@ -101,27 +96,24 @@ PyObject* info_impl(PyObject* const* args, const Keywords&) noexcept {
     if (!base) return nullptr;
     // The file is a courtesy: an ordinary failure to find it leaves the base description.
     Ref file = steal(defining_file(self));
-    if (!file) {
-        if (!tarn::error_matches(PyExc_Exception)) return nullptr;
-        PyErr_Clear();
-        return base.release();
-    }
+    if (!file) return tarn::catch_exception() ? base.release() : nullptr;
     return PyUnicode_FromFormat("%U<%U>", base.get(), file.get());
 }
 
 PyObject* repr_impl(PyObject* const* args, const Keywords&) noexcept {
-    return call_no_args(args[0], state.s_info);
+    return tarn::call_method(state.s_info.get(), args[0]);
 }
 
 // Closes once more at destruction; an ordinary failure is printed, never raised.
 PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    // At interpreter shutdown a driver may outlive this module's state: nothing left to call.
+    // The state is released only when the import fails; a driver that outlived such an
+    // import (Plinth is made last, so in practice none) finds nothing to call.
     if (!state.s_close) Py_RETURN_NONE;
-    Ref result = steal(call_no_args(self, state.s_close));
+    Ref result = steal(tarn::call_method(state.s_close.get(), self));
     if (result) Py_RETURN_NONE;
-    if (!tarn::error_matches(PyExc_Exception)) return nullptr;
-    Ref error = steal(PyErr_GetRaisedException());
+    Ref error = tarn::catch_exception();
+    if (!error) return nullptr;
     Ref description = steal(format_text(self));
     if (!description) return nullptr;
     Ref message = steal(format_text(error.get()));
@@ -132,13 +124,13 @@ PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
 }
 
 PyObject* enter_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref result = steal(call_no_args(args[0], state.s_open));
+    Ref result = steal(tarn::call_method(state.s_open.get(), args[0]));
     return result ? Py_NewRef(args[0]) : nullptr;
 }
 
 // Never suppresses the exception of the with-body: the result is None.
 PyObject* exit_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref result = steal(call_no_args(args[0], state.s_close));
+    Ref result = steal(tarn::call_method(state.s_close.get(), args[0]));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
@@ -159,29 +151,28 @@ constexpr const char* kInitDoc =
     "        ";
 
 constexpr tarn::Param kSelf[] = {{"self"}};
-constexpr tarn::Param kInitParams[] = {{"self"}, {"addr", Check::exact_str, "str"}};
+constexpr tarn::Param kInitParams[] = {
+    {"self"}, {.name = "addr", .check = Check::exact_str, .annotation = "str", .has_default = true}};
 constexpr tarn::Param kExitParams[] = {{"self"}, {"exception_type"}, {"exception_value"},
                                        {"traceback"}};
 constexpr tarn::Param kWriteParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                         {"value", Check::any, "Any"}};
 constexpr tarn::Param kReadParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
-constexpr tarn::Signature kInit = {"__init__", "Plinth.__init__", kInitDoc, kInitParams, 2, 1, "kw"};
-constexpr tarn::Signature kRepr = {"__repr__", "Plinth.__repr__", nullptr, kSelf, 1, 1};
-constexpr tarn::Signature kDel = {"__del__", "Plinth.__del__", nullptr, kSelf, 1, 1};
-constexpr tarn::Signature kEnter = {"__enter__", "Plinth.__enter__", nullptr, kSelf, 1, 1};
-constexpr tarn::Signature kExit = {"__exit__", "Plinth.__exit__", nullptr, kExitParams, 4, 4};
-constexpr tarn::Signature kInfo = {"info", "Plinth.info", nullptr, kSelf, 1, 1};
-constexpr tarn::Signature kOpen = {"open", "Plinth.open", "how device is opened\n        ", kSelf, 1, 1, "kw"};
-constexpr tarn::Signature kClose = {"close", "Plinth.close", "how device is closed\n        ", kSelf, 1, 1,
-                                    "kw"};
-constexpr tarn::Signature kWrite = {"write", "Plinth.write",
-                                    "write a command(specified by name and value) to the device\n        ",
-                                    kWriteParams, 3, 3, "kw"};
-constexpr tarn::Signature kRead = {"read", "Plinth.read",
-                                   "read a value(specified by name) from the device\n        ",
-                                   kReadParams, 2, 2, "kw"};
-constexpr tarn::Signature kCancel = {"cancel", "Plinth.cancel", nullptr, kSelf, 1, 1};
+constexpr tarn::Signature kInit{"__init__", "Plinth.__init__", kInitDoc, kInitParams, "kw"};
+constexpr tarn::Signature kRepr{"__repr__", "Plinth.__repr__", nullptr, kSelf};
+constexpr tarn::Signature kDel{"__del__", "Plinth.__del__", nullptr, kSelf};
+constexpr tarn::Signature kEnter{"__enter__", "Plinth.__enter__", nullptr, kSelf};
+constexpr tarn::Signature kExit{"__exit__", "Plinth.__exit__", nullptr, kExitParams};
+constexpr tarn::Signature kInfo{"info", "Plinth.info", nullptr, kSelf};
+constexpr tarn::Signature kOpen{"open", "Plinth.open", "how device is opened\n        ", kSelf, "kw"};
+constexpr tarn::Signature kClose{"close", "Plinth.close", "how device is closed\n        ", kSelf, "kw"};
+constexpr tarn::Signature kWrite{"write", "Plinth.write",
+                                 "write a command(specified by name and value) to the device\n        ",
+                                 kWriteParams, "kw"};
+constexpr tarn::Signature kRead{"read", "Plinth.read", "read a value(specified by name) from the device\n        ",
+                                kReadParams, "kw"};
+constexpr tarn::Signature kCancel{"cancel", "Plinth.cancel", nullptr, kSelf};
 
 PyObject* class_annotations() noexcept {
     return Py_BuildValue("{ssssss}", "segment", "tuple", "CHs", "list[int | str]", "quants",

@@ -3,43 +3,87 @@
 #include <Python.h>
 
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace plinth {
 
-// Objects the module keeps from load to unload. Names are interned once, so attribute and
-// keyword lookups on the hot path compare pointers first.
-#define PLINTH_STATE_FIELDS(X)                                                                      \
+// Objects the module keeps from load on, each with its initialiser. Names are interned once,
+// so attribute and keyword lookups on the hot path compare pointers first.
+#define PLINTH_STATE(X)                                                                            \
     /* attribute, method and keyword names */                                                     \
-    X(s_addr) X(s_host) X(s_port) X(s_timeout) X(s_model) X(s_srate) X(s_config) X(s_quantities)  \
-    X(s_quants) X(s_CHs) X(s_name) X(s_default) X(s_ch) X(s_value) X(s_mode) X(s_target)          \
-    X(s_open) X(s_close) X(s_read) X(s_write) X(s_info) X(s_check) X(s_update)                    \
-    X(s_dict_from_quantity) X(s_module_attr) X(s_spec_attr) X(s_origin) X(s_modules) X(s_ndim)    \
-    X(s_dtype) X(s_kind) X(s_byteorder) X(s_str) X(s_view)                                       \
+    X(s_addr, tarn::interned("addr"))                                                              \
+    X(s_host, tarn::interned("host"))                                                              \
+    X(s_port, tarn::interned("port"))                                                              \
+    X(s_timeout, tarn::interned("timeout"))                                                        \
+    X(s_model, tarn::interned("model"))                                                            \
+    X(s_srate, tarn::interned("srate"))                                                            \
+    X(s_config, tarn::interned("config"))                                                          \
+    X(s_quantities, tarn::interned("quantities"))                                                  \
+    X(s_quants, tarn::interned("quants"))                                                          \
+    X(s_CHs, tarn::interned("CHs"))                                                                \
+    X(s_name, tarn::interned("name"))                                                              \
+    X(s_default, tarn::interned("default"))                                                        \
+    X(s_ch, tarn::interned("ch"))                                                                  \
+    X(s_value, tarn::interned("value"))                                                            \
+    X(s_mode, tarn::interned("mode"))                                                              \
+    X(s_target, tarn::interned("target"))                                                          \
+    X(s_open, tarn::interned("open"))                                                              \
+    X(s_close, tarn::interned("close"))                                                            \
+    X(s_read, tarn::interned("read"))                                                              \
+    X(s_write, tarn::interned("write"))                                                            \
+    X(s_info, tarn::interned("info"))                                                              \
+    X(s_check, tarn::interned("check"))                                                            \
+    X(s_update, tarn::interned("update"))                                                          \
+    X(s_dict_from_quantity, tarn::interned("dict_from_quantity"))                                  \
+    X(s_module_attr, tarn::interned("__module__"))                                                 \
+    X(s_spec_attr, tarn::interned("__spec__"))                                                     \
+    X(s_origin, tarn::interned("origin"))                                                          \
+    X(s_modules, tarn::interned("modules"))                                                        \
+    X(s_ndim, tarn::interned("ndim"))                                                              \
+    X(s_dtype, tarn::interned("dtype"))                                                            \
+    X(s_kind, tarn::interned("kind"))                                                              \
+    X(s_byteorder, tarn::interned("byteorder"))                                                    \
+    X(s_str, tarn::interned("str"))                                                                \
+    X(s_view, tarn::interned("view"))                                                              \
     /* globals looked up in the module namespace at each use */                                   \
-    X(s_newcfg) X(s_sys) X(s_deepcopy) X(s_decompress) X(s_abstractmethod) X(s_ABC)               \
+    X(s_newcfg, tarn::interned("newcfg"))                                                          \
+    X(s_sys, tarn::interned("sys"))                                                                \
+    X(s_deepcopy, tarn::interned("deepcopy"))                                                      \
+    X(s_decompress, tarn::interned("decompress"))                                                  \
+    X(s_abstractmethod, tarn::interned("abstractmethod"))                                          \
+    X(s_ABC, tarn::interned("ABC"))                                                                \
     /* texts compared with or printed */                                                          \
-    X(s_empty) X(s_global) X(s_debug) X(s_run) X(s_Waveform) X(s_quantity) X(s_SET) X(s_GET)      \
-    X(s_CH) X(s_CHglobal)                                                                         \
+    X(s_empty, tarn::interned(""))                                                                 \
+    X(s_global, tarn::interned("global"))                                                          \
+    X(s_debug, tarn::interned("debug"))                                                            \
+    X(s_Waveform, tarn::interned("Waveform"))                                                      \
+    X(s_quantity, tarn::interned("quantity"))                                                      \
+    X(s_SET, tarn::interned("SET"))                                                                \
+    X(s_GET, tarn::interned("GET"))                                                                \
+    X(s_CH, tarn::interned("CH"))                                                                  \
+    X(s_CHglobal, tarn::interned("CHglobal"))                                                      \
     /* constructor defaults */                                                                    \
-    X(default_host) X(default_port) X(default_timeout) X(default_model) X(default_srate)          \
-    X(zero) X(one)                                                                                \
-    /* numpy pieces used by the codec, taken once at load */                                      \
-    X(np_ndarray) X(np_diff) X(np_flatnonzero) X(np_r) X(np_repeat)
+    X(default_host, tarn::interned("127.0.0.1"))                                                   \
+    X(default_port, PyLong_FromLong(0))                                                            \
+    X(default_timeout, PyFloat_FromDouble(3.0))                                                    \
+    X(default_model, tarn::interned("None"))                                                       \
+    X(default_srate, PyLong_FromLong(-1))                                                          \
+    X(zero, PyLong_FromLong(0))                                                                    \
+    X(one, PyLong_FromLong(1))                                                                     \
+    /* numpy pieces used by the codec */                                                          \
+    X(np_ndarray, tarn::attribute("numpy", "ndarray"))                                             \
+    X(np_diff, tarn::attribute("numpy", "diff"))                                                   \
+    X(np_flatnonzero, tarn::attribute("numpy", "flatnonzero"))                                     \
+    X(np_r, tarn::attribute("numpy", "r_"))                                                        \
+    X(np_repeat, tarn::attribute("numpy", "repeat"))
 
 struct State {
-#define PLINTH_DECLARE(field) tarn::GlobalRef field;
-    PLINTH_STATE_FIELDS(PLINTH_DECLARE)
-#undef PLINTH_DECLARE
+    TARN_STATE_FIELDS(PLINTH_STATE)
     // Whether check() tests its arguments: __debug__ as it was when the module was imported.
     bool assertions = true;
 };
 
 extern State state;
-
-// Fills the interned names and constants; -1 on failure.
-int init_state() noexcept;
-int traverse_state(visitproc visit, void* arg) noexcept;
-void clear_state() noexcept;
 
 // The codec: takes the numpy pieces from `np` and binds `compress` and `decompress`.
 int add_codec(PyObject* module, PyObject* np) noexcept;

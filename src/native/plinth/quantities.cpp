@@ -2,6 +2,8 @@
 // getValue. Methods reach each other through the instance, so subclass overrides take effect.
 #include <Python.h>
 
+#include "calls.hpp"
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
@@ -54,16 +56,6 @@ PyObject* call_with_keywords(const tarn::GlobalRef& method, PyObject* self, PyOb
     return tarn::call_method(method.get(), argv.data() + 1, npos, kw.names);
 }
 
-PyObject* call_check(PyObject* self, PyObject* name, PyObject* channel) noexcept {
-    PyObject* argv[] = {nullptr, self, name, channel};
-    return tarn::call_method(state.s_check.get(), argv + 1, 3);
-}
-
-PyObject* call_update(PyObject* self, PyObject* name, PyObject* value, PyObject* channel) noexcept {
-    PyObject* argv[] = {nullptr, self, name, value, channel};
-    return tarn::call_method(state.s_update.get(), argv + 1, 4);
-}
-
 PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     Ref result = steal(PyDict_New());
@@ -112,7 +104,7 @@ PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexce
     return result.release();
 }
 
-[[gnu::cold]] PyObject* raise_assertion(PyObject* self, const char* format, PyObject* text) noexcept {
+TARN_COLD PyObject* raise_assertion(PyObject* self, const char* format, PyObject* text) noexcept {
     Ref driver = steal(format_text(self));
     if (!driver) return nullptr;
     Ref message = steal(PyUnicode_FromFormat(format, driver.get(), text));
@@ -157,7 +149,7 @@ PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject *self = args[0], *name = args[1];
     PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
     if (!channel) channel = state.one.get();
-    Ref checked = steal(call_check(self, name, channel));
+    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
     if (!checked) return nullptr;
 
     Ref value = tarn::borrow(args[2]);
@@ -182,17 +174,14 @@ PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
 
     Ref written = steal(call_with_keywords(state.s_write, self, name, value.get(), kw));
     if (!written) return nullptr;
-    Ref updated = steal(call_update(self, name, written.get(), channel));
+    Ref updated = steal(tarn::call_method(state.s_update.get(), self, name, written.get(), channel));
     if (!updated) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject *self = args[0], *name = args[1];
-    if (same_text(name, state.s_quantity.get())) {
-        PyObject* argv[] = {nullptr, self};
-        return tarn::call_method(state.s_dict_from_quantity.get(), argv + 1, 1);
-    }
+    if (same_text(name, state.s_quantity.get())) return tarn::call_method(state.s_dict_from_quantity.get(), self);
     // Any attribute of the driver (method, property, class attribute) is answered as it is.
     Ref attribute;
     int found = PyObject_GetOptionalAttr(self, name, tarn::prepare_ref(attribute));
@@ -201,7 +190,7 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
 
     PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
     if (!channel) channel = state.one.get();
-    Ref checked = steal(call_check(self, name, channel));
+    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
     if (!checked) return nullptr;
 
     int debug = is_debug(kw.find(state.s_mode.get()));
@@ -225,7 +214,7 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
         if (!entry) return nullptr;
         return get_item(entry.get(), state.s_value.get());
     }
-    Ref updated = steal(call_update(self, name, result.get(), channel));
+    Ref updated = steal(tarn::call_method(state.s_update.get(), self, name, result.get(), channel));
     if (!updated) return nullptr;
     return result.release();
 }
@@ -235,16 +224,15 @@ constexpr tarn::Param kCheckParams[] = {{"self"}, {"name", Check::exact_str, "st
                                         {"channel", Check::any, "int | str"}};
 constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                          {"value", Check::any, "Any"},
-                                         {"channel", Check::any, "int | str"}};
+                                         {.name = "channel", .annotation = "int | str", .has_default = true}};
 constexpr tarn::Param kSetParams[] = {{"self"}, {"name", Check::exact_str, "str"}, {"value", Check::any, "Any"}};
 constexpr tarn::Param kGetParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
-constexpr tarn::Signature kDictFromQuantity = {"dict_from_quantity", "Plinth.dict_from_quantity", nullptr,
-                                               kSelf, 1, 1};
-constexpr tarn::Signature kCheck = {"check", "Plinth.check", nullptr, kCheckParams, 3, 3};
-constexpr tarn::Signature kUpdate = {"update", "Plinth.update", nullptr, kUpdateParams, 4, 3};
-constexpr tarn::Signature kSetValue = {"setValue", "Plinth.setValue", nullptr, kSetParams, 3, 3, "kw"};
-constexpr tarn::Signature kGetValue = {"getValue", "Plinth.getValue", nullptr, kGetParams, 2, 2, "kw"};
+constexpr tarn::Signature kDictFromQuantity{"dict_from_quantity", "Plinth.dict_from_quantity", nullptr, kSelf};
+constexpr tarn::Signature kCheck{"check", "Plinth.check", nullptr, kCheckParams};
+constexpr tarn::Signature kUpdate{"update", "Plinth.update", nullptr, kUpdateParams};
+constexpr tarn::Signature kSetValue{"setValue", "Plinth.setValue", nullptr, kSetParams, "kw"};
+constexpr tarn::Signature kGetValue{"getValue", "Plinth.getValue", nullptr, kGetParams, "kw"};
 
 }  // namespace
 

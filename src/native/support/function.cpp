@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "small_array.hpp"
@@ -13,8 +14,6 @@
 namespace tarn {
 
 namespace {
-
-constexpr int kMaxParams = 8;
 
 struct Function {
     PyObject_HEAD
@@ -33,6 +32,7 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
+    PyObject* globals;  // the defining module's namespace
 };
 
 bool text_equal(PyObject* a, PyObject* b) noexcept {
@@ -40,7 +40,7 @@ bool text_equal(PyObject* a, PyObject* b) noexcept {
     return PyUnicode_Compare(a, b) == 0;  // both are str: never fails
 }
 
-[[gnu::cold]] PyObject* raise_count(const Signature& s, Py_ssize_t found) noexcept {
+TARN_COLD PyObject* raise_count(const Signature& s, Py_ssize_t found) noexcept {
     Py_ssize_t expected;
     const char* more_or_less;
     if (found < s.required) {
@@ -55,7 +55,7 @@ bool text_equal(PyObject* a, PyObject* b) noexcept {
                         s.name, more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
-[[gnu::cold]] PyObject* raise_type(const Param& p, PyObject* v) noexcept {
+TARN_COLD PyObject* raise_type(const Param& p, PyObject* v) noexcept {
     return raise_arg_type(p.name, p.check == Check::exact_int ? "int" : "str", v);
 }
 
@@ -80,7 +80,7 @@ inline PyObject* run(Function* f, PyObject* const* args, const Keywords& kw) noe
 
 // The general path: keywords given, or fewer positional arguments than parameters. Kept out of
 // line so the common call stays a few instructions.
-[[gnu::noinline]] PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+TARN_NOINLINE PyObject* bind_slow(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Signature& s = *f->sig;
     PyObject* bound[kMaxParams] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
@@ -155,22 +155,37 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return bind_slow(f, args, nargs, kwnames);
 }
 
+// Every object the function owns. The writable fields can close a cycle (__name__ and
+// __qualname__ too: they may be str subclasses with a __dict__). The names tuple and the
+// defaults were made before the function, so they reach it only through objects that the
+// collector clears itself; they are visited all the same so it sees every reference.
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
+    Py_VISIT(f->names);
     Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
     Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
     return 0;
 }
 
+// Breaks cycles as CPython's functions do: the names, which repr and the binder's messages
+// read, become the empty str instead of null; the defaults and parameter names stay, so a call
+// still binds.
 int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_SETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_SETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     return 0;
 }
 
@@ -179,10 +194,10 @@ void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
-    Py_CLEAR(f->names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->names);
+    Py_CLEAR(f->defaults);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -258,7 +273,6 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         Ref pname = steal(PyUnicode_FromString(name));
         if (!pname) return false;
         PyObject* argv[] = {pname.get(), kind};
-        Ref kwnames_tuple;
         Ref p = steal(PyObject_VectorcallDict(parameter.get(), argv, 2, kwargs.get()));
         return p && PyList_Append(params.get(), p.get()) == 0;
     };
@@ -279,6 +293,8 @@ PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(Function, annotations), 0, nullptr},
+    // Where typing.get_type_hints and inspect.get_annotations resolve the text annotations.
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -310,15 +326,7 @@ PyObject* Keywords::find_given(PyObject* key) const noexcept {
     return nullptr;
 }
 
-PyObject* Keywords::to_dict() const noexcept {
-    Ref d = steal(PyDict_New());
-    if (!d) return nullptr;
-    for (Py_ssize_t i = 0, n = size(); i < n; ++i)
-        if (PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
-    return d.release();
-}
-
-PyObject* create_function_type(const char* module_name) noexcept {
+PyObject* create_function_type() noexcept {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
@@ -339,14 +347,18 @@ PyObject* create_function_type(const char* module_name) noexcept {
             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    (void)module_name;
     return PyType_FromSpec(&spec);
 }
 
 PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noexcept {
-    if (sig.nparams > kMaxParams || (sig.required < sig.nparams && !defaults)) {
-        return raise(PyExc_SystemError, "invalid native function signature");
+    // The binder and __signature__ read one default per parameter after `required`.
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    if (sig.nparams < 0 || sig.nparams > kMaxParams || sig.required < 0 || sig.required > sig.nparams ||
+        (defaults && !PyTuple_Check(defaults)) || ndefaults != sig.nparams - sig.required) {
+        return raise_format(PyExc_SystemError, "invalid native function signature for %s()", sig.name);
     }
+    PyObject* globals = module_dict();
+    if (!globals) return raise(PyExc_SystemError, "native functions are made while their module executes");
     auto* type = reinterpret_cast<PyTypeObject*>(module_function_type());
     auto* f = PyObject_GC_New(Function, type);
     if (!f) return nullptr;
@@ -355,7 +367,8 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     f->impl = impl;
     f->nparams = sig.nparams;
     f->nchecks = 0;
-    f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations = nullptr;
+    f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations =
+        f->globals = nullptr;
     Ref self = steal(reinterpret_cast<PyObject*>(f));  // dealloc copes with the null fields
 
     if (!(f->names = PyTuple_New(sig.nparams))) return nullptr;
@@ -374,6 +387,7 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     if (!(f->name = PyUnicode_InternFromString(sig.name))) return nullptr;
     if (!(f->qualname = PyUnicode_FromString(sig.qualname))) return nullptr;
     f->module = Py_NewRef(module_name_object());
+    f->globals = Py_NewRef(globals);
     if (sig.doc) {
         if (!(f->doc = PyUnicode_FromString(sig.doc))) return nullptr;
     } else {

@@ -3,11 +3,16 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
+#include "calls.hpp"
 #include "ref.hpp"
 
 namespace tarn {
+
+// The most parameters a signature may have (`self` included, `**kw` not).
+inline constexpr int kMaxParams = 8;
 
 // The exact-type requirement of a parameter (annotation "str", "int" or "str | None").
 enum class Check : std::uint8_t { any, exact_str, exact_int, exact_str_or_none };
@@ -16,10 +21,11 @@ struct Param {
     const char* name;
     Check check = Check::any;
     const char* annotation = nullptr;  // text annotation, or none
+    bool has_default = false;          // takes the next value of the defaults tuple
 };
 
 // A constant description of a function's parameters: positional-or-keyword parameters
-// (including `self` for methods), of which the last `params - required` take defaults, and
+// (including `self` for methods), of which the last `nparams - required` take defaults, and
 // optionally a `**kw` parameter that collects the other keywords.
 struct Signature {
     const char* name;      // __name__, also used in argument-error messages
@@ -27,8 +33,37 @@ struct Signature {
     const char* doc;       // __doc__, or nullptr for None
     const Param* params;
     int nparams;
-    int required;
-    const char* var_kw = nullptr;  // name of the **kw parameter, or nullptr
+    int required;          // -1 when a parameter without a default follows one with a default
+    const char* var_kw;    // name of the **kw parameter, or nullptr
+
+    // The counts come from the parameter array and its has_default marks:
+    //     constexpr Param kParams[] = {{"self"}, {.name = "channel", .has_default = true}};
+    //     constexpr Signature kSig{"update", "Plinth.update", nullptr, kParams};
+    template <std::size_t N>
+    constexpr Signature(const char* function_name, const char* qualified_name, const char* docstring,
+                        const Param (&parameters)[N], const char* collected = nullptr) noexcept
+        : name(function_name), qualname(qualified_name), doc(docstring), params(parameters),
+          nparams(static_cast<int>(N)), required(leading_required(parameters, N)), var_kw(collected) {
+        static_assert(N <= kMaxParams, "more parameters than the binder takes");
+    }
+
+    // The counts written out (has_default is not read): for signatures written before the
+    // counts were derived.
+    constexpr Signature(const char* function_name, const char* qualified_name, const char* docstring,
+                        const Param* parameters, int count, int required_count,
+                        const char* collected = nullptr) noexcept
+        : name(function_name), qualname(qualified_name), doc(docstring), params(parameters),
+          nparams(count), required(required_count), var_kw(collected) {}
+
+private:
+    // The parameters before the first one with a default; -1 when a later one has none.
+    static constexpr int leading_required(const Param* parameters, std::size_t n) noexcept {
+        std::size_t first = 0;
+        while (first < n && !parameters[first].has_default) ++first;
+        for (std::size_t i = first; i < n; ++i)
+            if (!parameters[i].has_default) return -1;
+        return static_cast<int>(first);
+    }
 };
 
 // The keywords that a **kw parameter collected, as a vectorcall keyword view: `names` is a
@@ -41,8 +76,6 @@ struct Keywords {
     Py_ssize_t size() const noexcept { return names ? PyTuple_GET_SIZE(names) : 0; }
     // The value passed for `key` (compared by identity first, then by text), or nullptr.
     PyObject* find(PyObject* key) const noexcept { return names ? find_given(key) : nullptr; }
-    // A new dict of the keywords, for callers that need a mapping.
-    PyObject* to_dict() const noexcept;
 
 private:
     PyObject* find_given(PyObject* key) const noexcept;
@@ -53,19 +86,11 @@ private:
 using Impl = PyObject* (*)(PyObject* const* args, const Keywords& kw) noexcept;
 
 // Creates a function object of the module's function type. `defaults` (borrowed, may be
-// nullptr) is the tuple for the last `nparams - required` parameters. Returns a new reference.
+// nullptr when no parameter has a default) is a tuple with exactly one value per defaulted
+// parameter; anything else raises SystemError. Returns a new reference.
 PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults = nullptr) noexcept;
 
 // Creates the function type; called once by the module setup. Returns a new reference.
-PyObject* create_function_type(const char* module_name) noexcept;
-
-// Calls `obj.<name>(*args)` with vectorcall, through ordinary attribute lookup and without
-// allocating a bound method. `args[0]` must be `obj`; the slot before args[0] may be
-// overwritten (PY_VECTORCALL_ARGUMENTS_OFFSET).
-inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs,
-                             PyObject* kwnames = nullptr) noexcept {
-    return PyObject_VectorcallMethod(name, const_cast<PyObject**>(args),
-                                     nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-}
+PyObject* create_function_type() noexcept;
 
 }  // namespace tarn

@@ -10,13 +10,16 @@ namespace tarn {
 namespace {
 
 // One module object per process: these belong to the single module this copy of the
-// toolkit serves, and live from its first successful execution to interpreter shutdown.
+// toolkit serves, and live from its first successful execution to the end of the process.
+// Holding the module here keeps it alive for good, so CPython never clears or frees it (the
+// definition has no clear or free hook for that reason); only a failed import releases them.
 struct Shared {
     const ModuleInfo* info = nullptr;
     int64_t main_interpreter = -1;
     PyObject* module = nullptr;  // strong; set while executing and after success
     GlobalRef function_type;
     GlobalRef name;
+    GlobalRef builtins;
     GlobalRef print;
 } g;
 
@@ -64,6 +67,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 void clear_shared() noexcept {
     if (g.info && g.info->clear) g.info->clear();
     g.function_type.clear();
+    g.name.clear();
+    g.builtins.clear();
     g.print.clear();
     Py_CLEAR(g.module);
 }
@@ -81,16 +86,15 @@ int module_exec(PyObject* module) noexcept {
     if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) return -1;
 #endif
     g.module = Py_NewRef(module);
-    if (!g.name) g.name.set(PyUnicode_InternFromString(g.info->full_name));
+    g.name.set(PyUnicode_InternFromString(g.info->full_name));
     if (!g.name) goto fail;
-    g.function_type.set(create_function_type(g.info->full_name));
+    g.function_type.set(create_function_type());
     if (!g.function_type) goto fail;
-    {
-        Ref builtins = steal(PyImport_ImportModule("builtins"));
-        if (!builtins) goto fail;
-        g.print.set(PyObject_GetAttrString(builtins.get(), "print"));
-        if (!g.print) goto fail;
-    }
+    g.builtins.set(PyImport_ImportModule("builtins"));
+    if (!g.builtins) goto fail;
+    g.print.set(PyObject_GetAttrString(g.builtins.get(), "print"));
+    if (!g.print) goto fail;
+    if (g.info->init && g.info->init() < 0) goto fail;
     if (g.info->exec(module) < 0) goto fail;
     return 0;
 fail:
@@ -99,23 +103,15 @@ fail:
 }
 
 // The shared data belongs to the one live module object. A module object whose execution
-// failed may be collected later (on free-threaded builds, while a retry executes): it must
-// neither report nor clear what the live module now holds.
+// failed may be collected later (on free-threaded builds, while a retry executes): it must not
+// report what the live module now holds.
 int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     if (module != g.module) return 0;
     Py_VISIT(g.function_type.get());
+    Py_VISIT(g.name.get());
+    Py_VISIT(g.builtins.get());
     Py_VISIT(g.print.get());
     return g.info && g.info->traverse ? g.info->traverse(visit, arg) : 0;
-}
-
-int module_clear(PyObject* module) noexcept {
-    if (module != g.module) return 0;
-    if (g.info && g.info->clear) g.info->clear();
-    return 0;
-}
-
-void module_free(void* module) noexcept {
-    if (module == g.module) clear_shared();
 }
 
 }  // namespace
@@ -137,15 +133,16 @@ PyObject* module_init(const ModuleInfo& info) noexcept {
         nullptr,
         slots,
         module_traverse,
-        module_clear,
-        module_free,
+        nullptr,  // no clear or free hook: see Shared
+        nullptr,
     };
     return PyModuleDef_Init(&definition);
 }
 
 PyObject* module_function_type() noexcept { return g.function_type.get(); }
 PyObject* module_name_object() noexcept { return g.name.get(); }
-PyObject* module_dict() noexcept { return PyModule_GetDict(g.module); }
+PyObject* module_dict() noexcept { return g.module ? PyModule_GetDict(g.module) : nullptr; }
+PyObject* builtins_module() noexcept { return g.builtins.get(); }
 PyObject* builtin_print() noexcept { return g.print.get(); }
 
 PyObject* lookup_global(PyObject* name) noexcept {

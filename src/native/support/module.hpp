@@ -6,20 +6,25 @@
 namespace tarn {
 
 // What a module tells the toolkit. Each extension links its own copy of the toolkit, so the
-// toolkit's process-wide data belongs to exactly one module.
+// toolkit's process-wide data belongs to exactly one module. Modules whose state is declared
+// with TARN_STATE_FIELDS make this with tarn::module_info (state.hpp).
 struct ModuleInfo {
     const char* short_name;  // "plinth": used in the re-initialisation message
     const char* full_name;   // "tarn.driver.common.plinth"
     // Fills the module namespace; returns -1 with an exception set on failure.
     int (*exec)(PyObject* module) noexcept;
-    // Visit and clear the module's own state (the objects its functions keep).
+    // Visit the module's own state (the objects its functions keep), and clear it when the
+    // import fails.
     int (*traverse)(visitproc visit, void* arg) noexcept;
     void (*clear)() noexcept;
+    // Fills the state before exec runs; -1 with an exception set on failure.
+    int (*init)() noexcept = nullptr;
 };
 
 // Defines the `traverse` and `clear` functions of ModuleInfo for a module whose state is an
 // object of tarn::GlobalRef fields listed by an X-macro: LIST(X) calls X(field, ...) once per
-// field (arguments after the field name are ignored).
+// field (arguments after the field name are ignored). The older form of TARN_STATE_FIELDS,
+// for a module that initialises its fields itself.
 #define TARN_STATE_VISIT_FIELD(field, ...) Py_VISIT(tarn_state_.field.get());
 #define TARN_STATE_CLEAR_FIELD(field, ...) tarn_state_.field.clear();
 #define TARN_DEFINE_STATE_GC(LIST, object, traverse_name, clear_name) \
@@ -40,6 +45,7 @@ PyObject* module_init(const ModuleInfo& info) noexcept;
 PyObject* module_function_type() noexcept;
 PyObject* module_name_object() noexcept;  // the module's full name as str
 PyObject* module_dict() noexcept;         // the module's namespace
+PyObject* builtins_module() noexcept;     // the builtins module
 PyObject* builtin_print() noexcept;       // builtins.print as it was when the module loaded
 
 // Looks a global name up in the module namespace, then in the builtins, at each use

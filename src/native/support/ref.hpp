@@ -51,13 +51,12 @@ private:
 inline OutRef prepare_ref(Ref& target) noexcept { return OutRef(target); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 
-}  // namespace tarn
-
-namespace tarn {
-
-// A strong reference kept in static module data. It has no destructor on purpose: static
-// destructors run after the interpreter has finalised, so it is released only by clear(),
-// which the module's clear and free hooks call.
+// A strong reference kept in static module data (the fields of module state). It has no
+// destructor on purpose: static destructors run after the interpreter has finalised. clear()
+// is its only release, and the toolkit calls it when a module's import fails. A module that
+// loaded keeps its references to the end of the process (the toolkit holds the module object
+// itself, so CPython never clears or frees it); the objects are left to the operating system
+// at exit, as those of static types are.
 class GlobalRef {
 public:
     PyObject* get() const noexcept { return p_; }

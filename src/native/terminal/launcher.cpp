@@ -3,38 +3,19 @@
 
 #include <utility>
 
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 
-namespace tarn_terminal {
+namespace tarn::terminal {
 
 namespace {
 
 using tarn::GlobalRef;
 using tarn::Ref;
 using tarn::steal;
-
-// Interned names: the modules looked up at each call, the attributes read from them, the
-// method called on the environment value and the keywords of the launch call.
-#define LAUNCHER_NAMES(X)                                                                   \
-    X(os) X(platform) X(shutil) X(subprocess) X(system) X(environ) X(which) X(Popen)        \
-    X(CREATE_NEW_CONSOLE) X(lower) X(cwd) X(creationflags)
-
-// Everything the launcher keeps from load on, in one list for setup, traverse and clear.
-#define LAUNCHER_STATE(X)                                                                   \
-    LAUNCHER_NAMES(X)                                                                       \
-    X(kw_cwd)          /* ("cwd",) */                                                       \
-    X(kw_flags)        /* ("creationflags",) */                                             \
-    X(kw_cwd_flags)    /* ("cwd", "creationflags") */                                       \
-    X(runtime_error)   /* builtins.RuntimeError as it was at load */
-
-struct State {
-#define X(field) GlobalRef field;
-    LAUNCHER_STATE(X)
-#undef X
-} s;
 
 constexpr const char kDoc[] =
     "Open a new terminal window\n"
@@ -90,7 +71,7 @@ int contains(PyObject* container, const char* text) noexcept {
 
 // shutil.which(name): the search result (None when not found), or null on error.
 Ref which(const char* name) noexcept {
-    Ref function = module_attr(s.shutil, s.which);
+    Ref function = module_attr(state.shutil, state.which);
     if (!function) return {};
     Ref text = steal(PyUnicode_FromString(name));
     if (!text) return {};
@@ -98,8 +79,8 @@ Ref which(const char* name) noexcept {
 }
 
 // Raises builtins.RuntimeError (as taken at load) with `message`, as `raise RuntimeError(m)`.
-[[gnu::cold]] PyObject* raise_runtime(PyObject* message) noexcept {
-    Ref exc = steal(PyObject_CallOneArg(s.runtime_error.get(), message));
+TARN_COLD PyObject* raise_runtime(PyObject* message) noexcept {
+    Ref exc = steal(PyObject_CallOneArg(state.runtime_error.get(), message));
     if (!exc) return nullptr;
     if (!PyExceptionInstance_Check(exc.get()))
         return tarn::raise(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -107,7 +88,7 @@ Ref which(const char* name) noexcept {
     return nullptr;
 }
 
-[[gnu::cold]] PyObject* raise_runtime(const char* message) noexcept {
+TARN_COLD PyObject* raise_runtime(const char* message) noexcept {
     Ref text = steal(PyUnicode_FromString(message));
     return text ? raise_runtime(text.get()) : nullptr;
 }
@@ -144,25 +125,25 @@ enum class Launch { plain, with_cwd, with_flags, with_cwd_and_flags };
 // it, and creationflags is subprocess.CREATE_NEW_CONSOLE read now. The child is not waited
 // for; the object Popen returns is dropped at once.
 PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
-    Ref popen = module_attr(s.subprocess, s.Popen);
+    Ref popen = module_attr(state.subprocess, state.Popen);
     if (!popen) return nullptr;
     Ref args = vector.take();
     if (!args) return nullptr;
     Ref flags;
     if (keywords == Launch::with_flags || keywords == Launch::with_cwd_and_flags) {
-        flags = module_attr(s.subprocess, s.CREATE_NEW_CONSOLE);
+        flags = module_attr(state.subprocess, state.CREATE_NEW_CONSOLE);
         if (!flags) return nullptr;
     }
     PyObject* argv[3] = {args.get(), nullptr, nullptr};
     PyObject* kwnames = nullptr;
     switch (keywords) {
         case Launch::plain: break;
-        case Launch::with_cwd: argv[1] = cwd; kwnames = s.kw_cwd.get(); break;
-        case Launch::with_flags: argv[1] = flags.get(); kwnames = s.kw_flags.get(); break;
+        case Launch::with_cwd: argv[1] = cwd; kwnames = state.kw_cwd.get(); break;
+        case Launch::with_flags: argv[1] = flags.get(); kwnames = state.kw_flags.get(); break;
         case Launch::with_cwd_and_flags:
             argv[1] = cwd;
             argv[2] = flags.get();
-            kwnames = s.kw_cwd_flags.get();
+            kwnames = state.kw_cwd_flags.get();
             break;
     }
     Ref child = steal(PyObject_Vectorcall(popen.get(), argv, 1, kwnames));
@@ -173,21 +154,21 @@ PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
 // Inside the VS Code editor: "VSCODE_GIT_IPC_HANDLE" is set, or TERM_PROGRAM contains
 // "vscode" in any case. os.environ is read anew for each test. 1, 0, or -1 on error.
 int inside_vscode() noexcept {
-    Ref env = module_attr(s.os, s.environ);
+    Ref env = module_attr(state.os, state.environ_name);
     if (!env) return -1;
     int found = contains(env.get(), "VSCODE_GIT_IPC_HANDLE");
     if (found != 0) return found;
-    env = module_attr(s.os, s.environ);
+    env = module_attr(state.os, state.environ_name);
     if (!env) return -1;
     found = contains(env.get(), "TERM_PROGRAM");
     if (found <= 0) return found;
-    env = module_attr(s.os, s.environ);
+    env = module_attr(state.os, state.environ_name);
     if (!env) return -1;
     Ref key = steal(PyUnicode_FromString("TERM_PROGRAM"));
     if (!key) return -1;
     Ref value = steal(PyObject_GetItem(env.get(), key.get()));
     if (!value) return -1;
-    Ref lowered = steal(PyObject_CallMethodNoArgs(value.get(), s.lower.get()));
+    Ref lowered = steal(PyObject_CallMethodNoArgs(value.get(), state.lower.get()));
     if (!lowered) return -1;
     return contains(lowered.get(), "vscode");
 }
@@ -261,13 +242,64 @@ Ref applescript_literal_body(PyObject* script) noexcept {
     return steal(PyUnicode_Replace(step.get(), quote.get(), escaped_quote.get(), -1));
 }
 
+// Characters that a POSIX shell reads literally: a word made only of them needs no quotes.
+bool shell_plain(Py_UCS4 c) noexcept {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    switch (c) {
+        case '@': case '%': case '+': case '=': case ':': case ',': case '.': case '/': case '_': case '-':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool all_plain(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!shell_plain(PyUnicode_READ_CHAR(text, i))) return false;
+    return true;
+}
+
+// `text` as one shell word: unchanged when every character is plain, otherwise in single quotes,
+// each ' inside written as '"'"' (close the quotes, a double-quoted ', reopen).
+Ref shell_word(PyObject* text) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n > 0 && all_plain(text, 0, n)) return tarn::borrow(text);
+    Ref quote = steal(PyUnicode_FromString("'"));
+    Ref escaped = steal(PyUnicode_FromString("'\"'\"'"));
+    if (!quote || !escaped) return {};
+    Ref inner = steal(PyUnicode_Replace(text, quote.get(), escaped.get(), -1));
+    return inner ? steal(PyUnicode_FromFormat("'%U'", inner.get())) : Ref();
+}
+
+// A non-empty directory as one shell word. A leading tilde prefix (`~` or `~user`, up to the
+// first slash) stays unquoted so that the shell still expands it: "~/Lab Data" becomes
+// ~/'Lab Data'.
+Ref shell_directory(PyObject* cwd) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(cwd);
+    if (PyUnicode_READ_CHAR(cwd, 0) == '~') {
+        Py_ssize_t slash = PyUnicode_FindChar(cwd, '/', 0, n, 1);
+        if (slash == -2) return {};
+        if (all_plain(cwd, 1, slash < 0 ? n : slash)) {
+            if (slash < 0 || slash + 1 == n) return tarn::borrow(cwd);
+            Ref prefix = steal(PyUnicode_Substring(cwd, 0, slash + 1));
+            Ref rest = prefix ? steal(PyUnicode_Substring(cwd, slash + 1, n)) : Ref();
+            Ref word = rest ? shell_word(rest.get()) : Ref();
+            return word ? steal(PyUnicode_Concat(prefix.get(), word.get())) : Ref();
+        }
+    }
+    return shell_word(cwd);
+}
+
+// The command runs in Terminal's shell after `cd` to the directory, quoted for that shell.
 PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
     ArgVector args;
     if (!has_command) {
         args.add("open").add("-a").add("Terminal");
         return launch(args, Launch::plain, nullptr);
     }
-    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", cwd, command)) : tarn::borrow(command);
+    Ref directory = has_cwd ? shell_directory(cwd) : Ref();
+    if (has_cwd && !directory) return nullptr;
+    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", directory.get(), command)) : tarn::borrow(command);
     if (!script) return nullptr;
     Ref body = applescript_literal_body(script.get());
     if (!body) return nullptr;
@@ -308,9 +340,9 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     bool has_command = command != Py_None && PyUnicode_GET_LENGTH(command) > 0;
     bool has_cwd = cwd != Py_None && PyUnicode_GET_LENGTH(cwd) > 0;
 
-    Ref platform = steal(tarn::lookup_global(s.platform.get()));
+    Ref platform = steal(tarn::lookup_global(state.platform.get()));
     if (!platform) return nullptr;
-    Ref system = steal(PyObject_CallMethodNoArgs(platform.get(), s.system.get()));
+    Ref system = steal(PyObject_CallMethodNoArgs(platform.get(), state.system.get()));
     if (!system) return nullptr;
 
     int is = system_is(system.get(), "Windows");
@@ -325,34 +357,17 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
 }
 
 constexpr tarn::Param kParams[] = {
-    {"command", tarn::Check::exact_str_or_none, "str | None"},
-    {"cwd", tarn::Check::exact_str_or_none, "str | None"},
+    {.name = "command", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
+    {.name = "cwd", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
 };
-constexpr tarn::Signature kSignature = {"terminal", "terminal", kDoc, kParams, 2, 0, nullptr};
+constexpr tarn::Signature kSignature{"terminal", "terminal", kDoc, kParams};
 
 }  // namespace
 
 int add_terminal(PyObject* module) noexcept {
-#define X(name) \
-    if (s.name.set(PyUnicode_InternFromString(#name)), !s.name) return -1;
-    LAUNCHER_NAMES(X)
-#undef X
-    s.kw_cwd.set(PyTuple_Pack(1, s.cwd.get()));
-    s.kw_flags.set(PyTuple_Pack(1, s.creationflags.get()));
-    s.kw_cwd_flags.set(PyTuple_Pack(2, s.cwd.get(), s.creationflags.get()));
-    if (!s.kw_cwd || !s.kw_flags || !s.kw_cwd_flags) return -1;
-    {
-        // Taken once: replacing builtins.RuntimeError later does not change what is raised.
-        Ref builtins = steal(tarn::import_module("builtins"));
-        if (!builtins) return -1;
-        s.runtime_error.set(PyObject_GetAttrString(builtins.get(), "RuntimeError"));
-        if (!s.runtime_error) return -1;
-    }
     Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
     if (!defaults) return -1;
     return tarn::bind(module, "terminal", tarn::new_function(kSignature, terminal_impl, defaults.get()));
 }
 
-TARN_DEFINE_STATE_GC(LAUNCHER_STATE, s, traverse_launcher, clear_launcher)
-
-}  // namespace tarn_terminal
+}  // namespace tarn::terminal

@@ -5,6 +5,13 @@
 
 #include "launcher.hpp"
 #include "module.hpp"
+#include "state.hpp"
+
+namespace tarn::terminal {
+
+State state;
+
+}  // namespace tarn::terminal
 
 namespace {
 
@@ -12,11 +19,11 @@ int exec_terminal(PyObject* module) noexcept {
     for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
         if (tarn::bind(module, name, tarn::import_module(name)) < 0) return -1;
     }
-    return tarn_terminal::add_terminal(module);
+    return tarn::terminal::add_terminal(module);
 }
 
-const tarn::ModuleInfo info = {"terminal", "tarn.terminal.terminal", exec_terminal,
-                              tarn_terminal::traverse_launcher, tarn_terminal::clear_launcher};
+const tarn::ModuleInfo info =
+    tarn::module_info<tarn::terminal::state>("terminal", "tarn.terminal.terminal", exec_terminal);
 
 }  // namespace
 
