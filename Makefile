@@ -15,8 +15,10 @@ export UV_CACHE_DIR := $(CACHE)/uv
 
 .PHONY: bootstrap install test test-sanitize demo bench clean
 
+# Bootstraps the interpreters of VENVS only (demo: CPython 3.14 alone, without the test tools).
+BOOTSTRAP_ARGS ?=
 bootstrap:
-	@bash scripts/bootstrap.sh
+	@bash scripts/bootstrap.sh $(BOOTSTRAP_ARGS) $(VENVS)
 
 # Build the extensions from the current sources into every environment (incremental builds
 # are kept under build/).
@@ -55,6 +57,7 @@ test-sanitize:
 	done; exit $$status
 
 demo: VENVS = cp314
+demo: BOOTSTRAP_ARGS = --demo
 demo: install
 	@.venv/cp314$(ENV_TAG)/bin/python examples/demo.py
 

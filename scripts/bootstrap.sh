@@ -3,9 +3,23 @@
 #   Debian packages (build tools, OpenSSH server, Xvfb, xterm),
 #   CPython 3.14 from Debian unstable's binary packages (unpacked, not installed),
 #   a free-threaded CPython built from Debian's source package,
-#   and the virtual environments .venv/cp314 and .venv/ft with the project installed.
+#   and the virtual environments .venv/cp314 and .venv/ft with the build and test tools
+#   (the project itself is built into them by `make install`).
+# Usage: bootstrap.sh [--demo] [cp314] [ft]. The names choose the interpreters and environments
+# (default: both); --demo leaves out what only the tests use (OpenSSH server, Xvfb, xterm).
 # Slow artefacts live under $TARN_CACHE (default ~/.cache/tarn) and survive new clones.
 set -euo pipefail
+
+demo=0; envs=()
+for a in "$@"; do
+  case $a in
+    --demo) demo=1 ;;
+    cp314|ft) envs+=("$a") ;;
+    *) echo "bootstrap.sh: unknown argument '$a' (expected --demo, cp314 or ft)" >&2; exit 2 ;;
+  esac
+done
+((${#envs[@]})) || envs=(cp314 ft)
+wants() { [[ " ${envs[*]} " == *" $1 "* ]]; }
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TARN_CACHE:-$HOME/.cache/tarn}
@@ -14,12 +28,15 @@ mkdir -p "$cache"
 log() { printf '[bootstrap] %s\n' "$*" >&2; }
 
 # --- Debian packages from the machine's own suite -------------------------------------------
-debian_packages=(
-  build-essential patchelf xz-utils dpkg-dev
+# python3-venv: the tools environment below is made with Debian's own python3.
+debian_packages=(build-essential patchelf xz-utils python3-venv)
+# Building the free-threaded interpreter from source.
+wants ft && debian_packages+=(
+  dpkg-dev
   libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
   libncurses-dev uuid-dev libgdbm-dev libexpat1-dev
-  openssh-server openssh-client sudo xvfb xterm x11-utils
 )
+((demo)) || debian_packages+=(openssh-server openssh-client sudo xvfb xterm x11-utils)
 missing=()
 for p in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -58,7 +75,7 @@ SRC
 # The binaries need a newer C library than the machine's, so sid's runtime libraries are
 # unpacked beside them and the interpreter is pointed at sid's loader with patchelf.
 cp314=$cache/cp314
-if [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
+if wants cp314 && [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
   prepare_sid
   rm -rf "$cp314" "$cache/debs-314"; mkdir -p "$cp314" "$cache/debs-314"
   log "downloading CPython 3.14 packages from unstable"
@@ -77,11 +94,19 @@ if [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
   "$cp314/usr/bin/python3.14" -c 'import ssl, ctypes, sqlite3, decimal, termios' 
   touch "$cp314/.done"
 fi
+# Debian's include/python3.14/pyconfig.h only picks the multiarch one, <$arch/python3.14/pyconfig.h>,
+# which a compiler finds under /usr/include on an installed system but not in this unpacked tree.
+# Put the real header in its place, so that what sysconfig reports as the include folder is
+# all a build needs. The copy keeps the packaged header's time, so finished builds stay current.
+header=$cp314/usr/include/python3.14/pyconfig.h
+if wants cp314 && grep -q "include <$arch/python3.14/pyconfig.h>" "$header"; then
+  cp -p "$cp314/usr/include/$arch/python3.14/pyconfig.h" "$header.new" && mv "$header.new" "$header"
+fi
 PY314=$cp314/usr/bin/python3.14
 
 # --- free-threaded CPython built from Debian's source package ---------------------------------
 ft=$cache/ft
-if [[ ! -x $ft/bin/python3t || ! -f $ft/.done ]]; then
+if wants ft && [[ ! -x $ft/bin/python3t || ! -f $ft/.done ]]; then
   prepare_sid
   src=$cache/src-ft; rm -rf "$src" "$ft"; mkdir -p "$src"
   # Prefer 3.14's source; unstable serves only 3.13's at present.
@@ -112,7 +137,7 @@ PYFT=$ft/bin/python3t
 tools=$cache/tools
 if [[ ! -x $tools/bin/uv ]]; then
   log "installing uv"
-  python3 -m venv "$tools"
+  /usr/bin/python3 -m venv "$tools"
   "$tools/bin/pip" install -q uv
 fi
 UV=$tools/bin/uv
@@ -128,15 +153,24 @@ make_venv() {  # name interpreter packages...
   fi
   "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"
 }
-common=(numpy pytest hypothesis scikit-build-core cmake ninja)
-# The example SCPI driver's packages: the `examples` extra of pyproject.toml.
+# mypy checks the modules against their stubs (tests/test_loading.py); types-paramiko goes
+# with paramiko. pyvisa and pyvisa-sim are the example SCPI driver's packages (the `examples`
+# extra of pyproject.toml).
+common=(numpy pytest hypothesis mypy scikit-build-core cmake ninja)
 examples=(pyvisa pyvisa-sim)
-make_venv cp314 "$PY314" "${common[@]}" paramiko "${examples[@]}"
-# paramiko's compiled dependencies publish free-threaded wheels only for 3.14t, and PyYAML (for
-# pyvisa-sim) none for 3.13t: there it alone is built from source.
-if "$PYFT" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 14))'; then
-  make_venv ft "$PYFT" "${common[@]}" paramiko "${examples[@]}"
-else
-  make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}"
+ready=()
+if wants cp314; then
+  make_venv cp314 "$PY314" "${common[@]}" paramiko types-paramiko "${examples[@]}"
+  ready+=(".venv/cp314 ($("$PY314" -V))")
 fi
-log "ready: .venv/cp314 ($("$PY314" -V)), .venv/ft ($("$PYFT" -VV | head -1))"
+if wants ft; then
+  # paramiko's compiled dependencies publish free-threaded wheels only for 3.14t, and PyYAML (for
+  # pyvisa-sim) none for 3.13t: there it alone is built from source.
+  if "$PYFT" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 14))'; then
+    make_venv ft "$PYFT" "${common[@]}" paramiko types-paramiko "${examples[@]}"
+  else
+    make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}"
+  fi
+  ready+=(".venv/ft ($("$PYFT" -VV | head -1))")
+fi
+log "ready: ${ready[*]}"

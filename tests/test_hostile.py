@@ -567,6 +567,7 @@ def child(module, examples):
     print(json.dumps({"examples": ran[0], "calls": TALLY.calls, "outcomes": TALLY.outcomes}))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("module", list(EXAMPLES))
 def test_hostile_arguments_raise_only_ordinary_exceptions(module):
     if module == "ssh":

@@ -21,6 +21,8 @@ import pytest
 
 from conftest import run_python
 
+pytestmark = pytest.mark.slow
+
 ROUNDS = int(os.environ.get("TARN_LEAK_ROUNDS", "2000"))
 HERE = pathlib.Path(__file__).resolve().parent
 

@@ -1,6 +1,7 @@
-"""Module loading rules shared by the three native modules."""
+"""Module loading rules shared by the three native modules, and their type stubs."""
 
 import os
+import subprocess
 import sys
 import textwrap
 
@@ -184,3 +185,41 @@ def test_failed_import_leaves_nothing_behind_and_can_be_retried(tmp_path):
         "first: numpy hidden for the test",
         "second: tarn.driver.common.plinth True",
     ]
+
+
+@pytest.fixture(scope="module")
+def stubtest_errors(tmp_path_factory):
+    """mypy's stubtest run once over every module importable here, against the installed .pyi
+    stubs: the "error: <object> ..." lines of its report, by the object they name."""
+    try:
+        import mypy.stubtest  # noqa: F401
+    except ImportError as exc:
+        pytest.skip(f"mypy is not installed in this environment: {exc}")
+    importable = []
+    for full, _ in MODULES:
+        try:
+            __import__(full)
+            importable.append(full)
+        except ImportError:
+            pass
+    # Run from a scratch folder: mypy writes its cache into the working directory.
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", *importable], capture_output=True,
+                          text=True, timeout=600, cwd=tmp_path_factory.mktemp("stubtest"))
+    report = done.stdout + done.stderr
+    errors = [line for line in report.splitlines() if line.startswith("error: ")]
+    assert (done.returncode == 0) == (not errors), report
+    # Anything that names none of the modules (a stub mypy cannot compile, say) fails them all.
+    unowned = [e for e in errors if not any(e.split()[1] == m or e.split()[1].startswith(m + ".")
+                                            for m in importable)]
+    assert not unowned, report
+    if not errors:
+        assert f"Success: no issues found in {len(importable)} module" in report, report
+    return errors, report
+
+
+@pytest.mark.slow
+def test_stub_matches_the_module(module, stubtest_errors):
+    full, _ = module
+    errors, report = stubtest_errors
+    mine = [e for e in errors if e.split()[1] == full or e.split()[1].startswith(full + ".")]
+    assert not mine, report

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 pytest.importorskip("tarn.terminal.ssh", reason="paramiko is not installed for this interpreter")
+pytestmark = pytest.mark.slow
 
 SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench_ssh.py"
 NUMBER = r"\d+\.\d{3}"

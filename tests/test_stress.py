@@ -13,8 +13,8 @@ import pytest
 
 from conftest import FREE_THREADED, run_python
 
-pytestmark = pytest.mark.skipif(
-    not FREE_THREADED, reason="needs a free-threaded interpreter, where PYTHON_GIL=0 turns the GIL off")
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(
+    not FREE_THREADED, reason="needs a free-threaded interpreter, where PYTHON_GIL=0 turns the GIL off")]
 
 THREADS = 8
 SECONDS = float(os.environ.get("TARN_STRESS_SECONDS", "3"))

@@ -5,7 +5,7 @@ import sys as sys
 from abc import ABC as ABC, abstractmethod as abstractmethod
 from copy import deepcopy as deepcopy
 from types import TracebackType
-from typing import Any as Any, Literal, Self
+from typing import Any, Literal, Self
 
 import numpy as np
 import numpy.typing as npt

@@ -31,6 +31,7 @@ def positive_numbers(cells):
     return all(math.isfinite(float(c)) and float(c) > 0 for c in cells)
 
 
+@pytest.mark.slow
 def test_quick_run_prints_the_tables():
     result = subprocess.run([sys.executable, str(SCRIPT), "--quick"], capture_output=True,
                             text=True, timeout=600)
