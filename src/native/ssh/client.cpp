@@ -1,6 +1,8 @@
 // SSHClient: class creation, __init__, the cached connection and SFTP session, close, upload and download.
+#include "calls.hpp"
 #include "classes.hpp"
-#include "state.hpp"
+#include "errors.hpp"
+#include "ssh.hpp"
 
 namespace tarn::ssh {
 
@@ -13,13 +15,14 @@ const Param init_params[] = {
     {"username", Check::exact_str, "str"},
     {"password", Check::exact_str, "str"},
     {"host", Check::exact_str, "str"},
-    {"port", Check::exact_int, "int"},
-    {"pkey_path"},
+    {.name = "port", .check = Check::exact_int, .annotation = "int", .has_default = true},
+    {.name = "pkey_path", .has_default = true},
 };
-const Signature init_sig = {"__init__", "SSHClient.__init__", nullptr, init_params, 6, 4};
+const Signature init_sig{"__init__", "SSHClient.__init__", nullptr, init_params};
 
 PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
-    const GlobalRef* names[] = {&st.username, &st.password, &st.host, &st.port, &st.pkey_path};
+    const GlobalRef* names[] = {&state.username, &state.password, &state.host, &state.port,
+                                &state.pkey_path};
     for (int i = 0; i < 5; ++i) {
         if (PyObject_SetAttr(args[0], names[i]->get(), args[i + 1]) < 0) return nullptr;
     }
@@ -29,39 +32,39 @@ PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
 // ---- the cached connection (__client) -------------------------------------------------------
 
 const Param self_only[] = {{"self"}};
-const Signature client_sig = {"__client", "SSHClient.__client", nullptr, self_only, 1, 1};
-const Signature sftp_sig = {"__sftp", "SSHClient.__sftp", nullptr, self_only, 1, 1};
-const Signature close_sig = {"close", "SSHClient.close", nullptr, self_only, 1, 1};
+const Signature client_sig{"__client", "SSHClient.__client", nullptr, self_only};
+const Signature sftp_sig{"__sftp", "SSHClient.__sftp", nullptr, self_only};
+const Signature close_sig{"close", "SSHClient.close", nullptr, self_only};
 
 // The guarded part of opening: log in with the key file or the password and report it.
 // Returns a new reference to `client`, or nullptr with the failure raised.
 PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
-    int use_key = truth(steal(getattr(self, st.pkey_path)));
+    int use_key = truth(steal(getattr(self, state.pkey_path)));
     if (use_key < 0) return nullptr;
     Ref secret;  // the key object, or the password
     if (use_key) {
-        Ref rsakey = steal(getattr(paramiko, st.RSAKey));
-        Ref path = rsakey ? steal(getattr(self, st.pkey_path)) : Ref();
+        Ref rsakey = steal(getattr(paramiko, state.RSAKey));
+        Ref path = rsakey ? steal(getattr(self, state.pkey_path)) : Ref();
         if (!path) return nullptr;
-        secret = steal(call1(rsakey.get(), st.from_private_key_file, path.get()));
+        secret = steal(tarn::call_method(state.from_private_key_file.get(), rsakey.get(), path.get()));
         if (!secret) return nullptr;
     }
-    Ref host = steal(getattr(self, st.host));
+    Ref host = steal(getattr(self, state.host));
     if (!host) return nullptr;
-    Ref port = steal(getattr(self, st.port));
+    Ref port = steal(getattr(self, state.port));
     if (!port) return nullptr;
-    Ref username = steal(getattr(self, st.username));
+    Ref username = steal(getattr(self, state.username));
     if (!username) return nullptr;
-    if (!use_key && !(secret = steal(getattr(self, st.password)))) return nullptr;
+    if (!use_key && !(secret = steal(getattr(self, state.password)))) return nullptr;
     // client.connect(host, port=..., username=..., pkey=... | password=...)
     PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
-    PyObject* kwnames = use_key ? st.connect_with_key.get() : st.connect_with_password.get();
-    Ref done = steal(tarn::call_method(st.connect.get(), args + 1, 2, kwnames));
+    PyObject* kwnames = use_key ? state.connect_with_key.get() : state.connect_with_password.get();
+    Ref done = steal(tarn::call_method(state.connect.get(), args + 1, 2, kwnames));
     if (!done) return nullptr;
 
-    host = steal(getattr(self, st.host));
-    port = host ? steal(getattr(self, st.port)) : Ref();
-    username = port ? steal(getattr(self, st.username)) : Ref();
+    host = steal(getattr(self, state.host));
+    port = host ? steal(getattr(self, state.port)) : Ref();
+    username = port ? steal(getattr(self, state.username)) : Ref();
     if (!username) return nullptr;
     if (print_line(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
                                         username.get())) < 0)
@@ -72,23 +75,24 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
 PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     // Making the connection object and its host-key policy may raise to the reader.
-    Ref paramiko = steal(tarn::lookup_global(st.paramiko.get()));
+    Ref paramiko = steal(tarn::lookup_global(state.paramiko.get()));
     if (!paramiko) return nullptr;
-    Ref factory = steal(getattr(paramiko.get(), st.SSHClient));
+    Ref factory = steal(getattr(paramiko.get(), state.SSHClient));
     Ref client = factory ? steal(PyObject_CallNoArgs(factory.get())) : Ref();
     if (!client) return nullptr;
-    Ref policy_type = steal(getattr(paramiko.get(), st.AutoAddPolicy));
+    Ref policy_type = steal(getattr(paramiko.get(), state.AutoAddPolicy));
     Ref policy = policy_type ? steal(PyObject_CallNoArgs(policy_type.get())) : Ref();
     if (!policy) return nullptr;
-    Ref ignored = steal(call1(client.get(), st.set_missing_host_key_policy, policy.get()));
+    Ref ignored =
+        steal(tarn::call_method(state.set_missing_host_key_policy.get(), client.get(), policy.get()));
     if (!ignored) return nullptr;
 
     if (PyObject* connected = log_in(self, paramiko.get(), client.get())) return connected;
-    Ref exc = catch_exception();
+    Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
-    Handling handling(exc.get());
-    Ref host = steal(getattr(self, st.host));
-    Ref port = host ? steal(getattr(self, st.port)) : Ref();
+    tarn::Handling handling(exc.get());
+    Ref host = steal(getattr(self, state.host));
+    Ref port = host ? steal(getattr(self, state.port)) : Ref();
     if (!port) return nullptr;
     if (print_line(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
                                         exc.get())) < 0)
@@ -102,19 +106,19 @@ PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     int connected = require_connection(self);
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, st.client_attr));
-    return client ? call0(client.get(), st.open_sftp) : nullptr;
+    Ref client = steal(getattr(self, state.client_attr));
+    return client ? tarn::call_method(state.open_sftp.get(), client.get()) : nullptr;
 }
 
 PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, st.client_attr)));
+    int connected = truth(steal(getattr(self, state.client_attr)));
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, st.client_attr));
-    Ref done = client ? steal(call0(client.get(), st.close)) : Ref();
+    Ref client = steal(getattr(self, state.client_attr));
+    Ref done = client ? steal(tarn::call_method(state.close.get(), client.get())) : Ref();
     if (!done) return nullptr;
-    Ref host = steal(getattr(self, st.host));
-    Ref port = host ? steal(getattr(self, st.port)) : Ref();
+    Ref host = steal(getattr(self, state.host));
+    Ref port = host ? steal(getattr(self, state.port)) : Ref();
     if (!port) return nullptr;
     if (print_line(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get())) < 0)
         return nullptr;
@@ -125,10 +129,10 @@ PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
 
 const Param upload_params[] = {
     {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
-const Signature upload_sig = {"upload", "SSHClient.upload", nullptr, upload_params, 3, 3};
+const Signature upload_sig{"upload", "SSHClient.upload", nullptr, upload_params};
 const Param download_params[] = {
     {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
-const Signature download_sig = {"download", "SSHClient.download", nullptr, download_params, 3, 3};
+const Signature download_sig{"download", "SSHClient.download", nullptr, download_params};
 
 // Reports a transfer as one printed line: the success line when `done` holds the result of the
 // copy, otherwise the failure line for a raised exception of the Exception family, which is
@@ -137,16 +141,16 @@ PyObject* report(const Ref& done, const char* success_format, PyObject* source, 
                  const char* failure_format) noexcept {
     if (done && print_line(PyUnicode_FromFormat(success_format, source, destination)) == 0)
         Py_RETURN_NONE;
-    Ref exc = catch_exception();
+    Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
-    Handling handling(exc.get());
+    tarn::Handling handling(exc.get());
     if (print_line(PyUnicode_FromFormat(failure_format, exc.get())) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref sftp = steal(getattr(args[0], st.sftp_attr));
-    Ref done = sftp ? steal(call2(sftp.get(), st.put, args[1], args[2])) : Ref();
+    Ref sftp = steal(getattr(args[0], state.sftp_attr));
+    Ref done = sftp ? steal(tarn::call_method(state.put.get(), sftp.get(), args[1], args[2])) : Ref();
     return report(done, "upload successfully: %U -> %U", args[1], args[2], "failed to upload: %S");
 }
 
@@ -158,10 +162,12 @@ PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
 PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* remote_path = args[1];
     PyObject* local_path = args[2];
-    Ref sftp = steal(getattr(args[0], st.sftp_attr));
-    Ref get = sftp ? steal(getattr(sftp.get(), st.get)) : Ref();  // first: no session fails here
-    Ref probe = get ? steal(call2(sftp.get(), st.open, remote_path, st.read_binary.get())) : Ref();
-    Ref closed = probe ? steal(call0(probe.get(), st.close)) : Ref();
+    Ref sftp = steal(getattr(args[0], state.sftp_attr));
+    Ref get = sftp ? steal(getattr(sftp.get(), state.get)) : Ref();  // first: no session fails here
+    Ref probe = get ? steal(tarn::call_method(state.open.get(), sftp.get(), remote_path,
+                                              state.read_binary.get()))
+                    : Ref();
+    Ref closed = probe ? steal(tarn::call_method(state.close.get(), probe.get())) : Ref();
     PyObject* paths[] = {remote_path, local_path};
     Ref done = closed ? steal(PyObject_Vectorcall(get.get(), paths, 2, nullptr)) : Ref();
     return report(done, "download successfully: %U -> %U", remote_path, local_path, "failed to download: %S");
@@ -170,13 +176,12 @@ PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
 }  // namespace
 
 int require_connection(PyObject* self) noexcept {
-    int connected = truth(steal(getattr(self, st.client_attr)));
-    if (connected == 0 && tarn::print(st.not_connected.get()) < 0) return -1;
+    int connected = truth(steal(getattr(self, state.client_attr)));
+    if (connected == 0 && tarn::print(state.not_connected.get()) < 0) return -1;
     return connected;
 }
 
 int add_client_class(PyObject* module) noexcept {
-    if (init_state() < 0) return -1;
     Ref cached_property = steal(PyObject_GetAttrString(module, "cached_property"));
     if (!cached_property) return -1;
     auto cached = [&](const Signature& sig, tarn::Impl impl) -> PyObject* {
@@ -188,7 +193,7 @@ int add_client_class(PyObject* module) noexcept {
     if (!bases || !defaults) return -1;
     tarn::ClassBuilder builder;
     if (builder.begin("SSHClient", bases.get()) < 0 ||
-        builder.set("__module__", PyUnicode_FromString("tarn.terminal.ssh")) < 0 ||
+        builder.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
         builder.set("__qualname__", PyUnicode_FromString("SSHClient")) < 0 ||
         builder.set("__init__", tarn::new_function(init_sig, init_impl, defaults.get())) < 0 ||
         builder.set("upload", tarn::new_function(upload_sig, upload_impl)) < 0 ||

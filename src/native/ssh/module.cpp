@@ -1,7 +1,11 @@
 // tarn.terminal.ssh: the load-time namespace of the SSH client module.
+#include "module.hpp"
+#include "ssh.hpp"
 #include "state.hpp"
 
 namespace tarn::ssh {
+
+State state;
 
 namespace {
 
@@ -15,7 +19,7 @@ int exec_ssh(PyObject* module) noexcept {
     return add_client_class(module);
 }
 
-const ModuleInfo info = {"ssh", "tarn.terminal.ssh", exec_ssh, traverse_state, clear_state};
+const ModuleInfo info = module_info<state>("ssh", "tarn.terminal.ssh", exec_ssh);
 
 }  // namespace
 

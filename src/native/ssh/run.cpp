@@ -3,8 +3,9 @@
 #include <new>
 #include <vector>
 
+#include "calls.hpp"
 #include "errors.hpp"
-#include "state.hpp"
+#include "ssh.hpp"
 
 namespace tarn::ssh {
 
@@ -50,9 +51,9 @@ int unpack3(PyObject* result, Ref (&out)[3]) noexcept {
 // Whether the command's channel has ended: closed, its end of output received, or its exit
 // status in. 1, 0, or -1 with an exception set.
 int channel_ended(PyObject* channel) noexcept {
-    int ended = truth(steal(getattr(channel, st.closed)));
-    if (ended == 0) ended = truth(steal(getattr(channel, st.eof_received)));
-    if (ended == 0) ended = truth(steal(call0(channel, st.exit_status_ready)));
+    int ended = truth(steal(getattr(channel, state.closed)));
+    if (ended == 0) ended = truth(steal(getattr(channel, state.eof_received)));
+    if (ended == 0) ended = truth(steal(tarn::call_method(state.exit_status_ready.get(), channel)));
     return ended;
 }
 
@@ -62,24 +63,24 @@ int channel_ended(PyObject* channel) noexcept {
 // moment the error is seen, and its output is still read and printed. On a channel still open
 // the error is a broken connection and propagates.
 int send_password(PyObject* self, PyObject* stdin_file) noexcept {
-    Ref password = steal(getattr(self, st.password));
-    Ref line = password ? steal(PyNumber_Add(password.get(), st.newline.get())) : Ref();
+    Ref password = steal(getattr(self, state.password));
+    Ref line = password ? steal(PyNumber_Add(password.get(), state.newline.get())) : Ref();
     if (!line) return -1;
     Ref channel;
-    if (PyObject_GetOptionalAttr(stdin_file, st.channel.get(), prepare_ref(channel)) < 0) return -1;
+    if (PyObject_GetOptionalAttr(stdin_file, state.channel.get(), prepare_ref(channel)) < 0) return -1;
     if (channel) {
-        int closed = truth(steal(getattr(channel.get(), st.closed)));
+        int closed = truth(steal(getattr(channel.get(), state.closed)));
         if (closed < 0) return -1;
         if (closed) return 0;
     }
-    Ref written = steal(call1(stdin_file, st.write, line.get()));
-    Ref flushed = written ? steal(call0(stdin_file, st.flush)) : Ref();
+    Ref written = steal(tarn::call_method(state.write.get(), stdin_file, line.get()));
+    Ref flushed = written ? steal(tarn::call_method(state.flush.get(), stdin_file)) : Ref();
     if (flushed) return 0;
     if (!channel || !PyErr_ExceptionMatches(PyExc_OSError)) return -1;
     Ref error = steal(PyErr_GetRaisedException());
     int ended;
     {
-        Handling handling(error.get());  // a failure to ask is chained to the write error
+        tarn::Handling handling(error.get());  // a failure to ask is chained to the write error
         ended = channel_ended(channel.get());
     }
     if (ended != 0) return ended < 0 ? -1 : 0;
@@ -135,7 +136,7 @@ public:
     // 0 once the wait has ended (data, or the time is up), -1 with an exception set.
     int wait() noexcept {
         if (!poller_ && !readers_ && start() < 0) return -1;
-        Ref ready = poller_ ? steal(call1(poller_.get(), st.poll, st.wait_ms.get()))
+        Ref ready = poller_ ? steal(tarn::call_method(state.poll.get(), poller_.get(), state.wait_ms.get()))
                             : steal(select_readers());
         if (!ready) return -1;
         return PyErr_CheckSignals();
@@ -145,16 +146,17 @@ private:
     // The first wait chooses the way: a poll object registered on the channel, or the list of
     // readers for select.select.
     int start() noexcept {
-        PyObject* module = st.select_module.get();
+        PyObject* module = state.select_module.get();
         Ref make_poll;
-        if (PyObject_GetOptionalAttr(module, st.poll.get(), prepare_ref(make_poll)) < 0) return -1;
+        if (PyObject_GetOptionalAttr(module, state.poll.get(), prepare_ref(make_poll)) < 0) return -1;
         if (!make_poll) {
             readers_ = steal(PyTuple_Pack(1, channel_));
             return readers_ ? 0 : -1;
         }
-        Ref mask = steal(getattr(module, st.POLLIN));
+        Ref mask = steal(getattr(module, state.POLLIN));
         Ref poller = mask ? steal(PyObject_CallNoArgs(make_poll.get())) : Ref();
-        Ref done = poller ? steal(call2(poller.get(), st.register_, channel_, mask.get())) : Ref();
+        if (!poller) return -1;
+        Ref done = steal(tarn::call_method(state.register_.get(), poller.get(), channel_, mask.get()));
         if (!done) return -1;
         poller_ = std::move(poller);
         return 0;
@@ -162,9 +164,13 @@ private:
 
     // select.select((channel,), (), (), 0.05)
     PyObject* select_readers() noexcept {
-        PyObject* args[] = {nullptr, st.select_module.get(), readers_.get(), st.no_descriptors.get(),
-                            st.no_descriptors.get(), st.wait_seconds.get()};
-        return call_method(st.select.get(), args + 1, 5);
+        PyObject* args[] = {nullptr,
+                            state.select_module.get(),
+                            readers_.get(),
+                            state.no_descriptors.get(),
+                            state.no_descriptors.get(),
+                            state.wait_seconds.get()};
+        return tarn::call_method(state.select.get(), args + 1, 5);
     }
 
     PyObject* channel_;  // borrowed: the caller holds it for the whole drain
@@ -179,15 +185,19 @@ int drain_channel(PyObject* channel, Ref& out, Ref& err) noexcept {
     ChannelWait waiting(channel);
     for (;;) {
         // Seen before the buffers are checked: data always arrives before the end of the streams.
-        int finished = truth(steal(getattr(channel, st.eof_received)));
-        if (finished == 0) finished = truth(steal(getattr(channel, st.closed)));
+        int finished = truth(steal(getattr(channel, state.eof_received)));
+        if (finished == 0) finished = truth(steal(getattr(channel, state.closed)));
         if (finished < 0) return -1;
-        int out_ready = truth(steal(call0(channel, st.recv_ready)));
+        int out_ready = truth(steal(tarn::call_method(state.recv_ready.get(), channel)));
         if (out_ready < 0) return -1;
-        if (out_ready && out_chunks.add(call1(channel, st.recv, st.recv_size.get())) < 0) return -1;
-        int err_ready = truth(steal(call0(channel, st.recv_stderr_ready)));
+        if (out_ready &&
+            out_chunks.add(tarn::call_method(state.recv.get(), channel, state.recv_size.get())) < 0)
+            return -1;
+        int err_ready = truth(steal(tarn::call_method(state.recv_stderr_ready.get(), channel)));
         if (err_ready < 0) return -1;
-        if (err_ready && err_chunks.add(call1(channel, st.recv_stderr, st.recv_size.get())) < 0) return -1;
+        if (err_ready &&
+            err_chunks.add(tarn::call_method(state.recv_stderr.get(), channel, state.recv_size.get())) < 0)
+            return -1;
         if (out_ready || err_ready) continue;
         if (finished) break;
         if (waiting.wait() < 0) return -1;
@@ -202,12 +212,12 @@ int drain_channel(PyObject* channel, Ref& out, Ref& err) noexcept {
 PyObject* decode_utf8(PyObject* data) noexcept {
     if (PyBytes_CheckExact(data))
         return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict");
-    return call1(data, st.decode, st.utf_8.get());
+    return tarn::call_method(state.decode.get(), data, state.utf_8.get());
 }
 
 }  // namespace
 
-const Signature run_sig = {"run", "SSHClient.run", run_doc, run_params, 2, 2};
+const Signature run_sig{"run", "SSHClient.run", run_doc, run_params};
 
 PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
@@ -215,8 +225,9 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
     Ref command = steal(rewrite_sudo(args[1]));
     if (!command) return nullptr;
-    Ref client = steal(getattr(self, st.client_attr));
-    Ref result = client ? steal(call1(client.get(), st.exec_command, command.get())) : Ref();
+    Ref client = steal(getattr(self, state.client_attr));
+    Ref result =
+        client ? steal(tarn::call_method(state.exec_command.get(), client.get(), command.get())) : Ref();
     if (!result) return nullptr;
     Ref streams[3];  // stdin, stdout, stderr
     if (unpack3(result.get(), streams) < 0) return nullptr;
@@ -224,14 +235,14 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
 
     Ref out, err;
     Ref channel;
-    if (PyObject_GetOptionalAttr(streams[1].get(), st.channel.get(), prepare_ref(channel)) < 0)
+    if (PyObject_GetOptionalAttr(streams[1].get(), state.channel.get(), prepare_ref(channel)) < 0)
         return nullptr;
     if (channel) {
         if (drain_channel(channel.get(), out, err) < 0) return nullptr;
     } else {
         // Plain file objects: read each stream to its end, output first.
-        if (!(out = steal(call0(streams[1].get(), st.read)))) return nullptr;
-        if (!(err = steal(call0(streams[2].get(), st.read)))) return nullptr;
+        if (!(out = steal(tarn::call_method(state.read.get(), streams[1].get())))) return nullptr;
+        if (!(err = steal(tarn::call_method(state.read.get(), streams[2].get())))) return nullptr;
     }
     Ref output = steal(decode_utf8(out.get()));
     if (!output) return nullptr;

@@ -1,5 +1,5 @@
 // The word-wise sudo rewrite that run applies to every command: "sudo" becomes "sudo -S".
-#include "state.hpp"
+#include "ssh.hpp"
 
 namespace tarn::ssh {
 
