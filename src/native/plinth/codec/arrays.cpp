@@ -1,6 +1,7 @@
-// The native paths of compress and decompress: exact, one-dimensional, native-order numpy
-// arrays of bool, integer, float, complex, datetime64 and timedelta64 elements, read and
-// written through the buffer protocol and handed to the kernels chosen at load. Results are
+// The native paths of compress and decompress: numpy arrays through the buffer protocol.
+//
+// They take exact, one-dimensional, native-order arrays of bool, integer, float, complex,
+// datetime64 and timedelta64 elements and hand them to the kernels chosen at load. Results are
 // those of numpy's steps, bit for bit; wherever numpy would warn or raise, numpy runs instead.
 #include "arrays.hpp"
 

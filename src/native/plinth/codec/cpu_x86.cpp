@@ -1,5 +1,7 @@
-// What an x86-64 processor and its operating system let the codec use, read with cpuid and
-// xgetbv (compiled only for x86-64; GCC and Clang through <cpuid.h>, MSVC through <intrin.h>).
+// Run-time AVX2 detection on x86-64: what the processor and the operating system support.
+//
+// Compiled only for x86-64: cpuid and xgetbv through <cpuid.h> and inline assembly with GCC
+// and Clang, through <intrin.h> with MSVC.
 #include <cstdint>
 
 #if defined(_MSC_VER) && !defined(__clang__)

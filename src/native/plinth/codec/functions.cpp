@@ -1,5 +1,7 @@
-// compress and decompress as Python sees them: plain 1-D arrays take the native paths
-// (arrays.cpp); everything else, and whatever those decline, takes numpy's own steps.
+// compress and decompress as Python sees them, with numpy's own steps as the fallback.
+//
+// Plain 1-D arrays take the native paths (arrays.cpp); everything else, and whatever those
+// decline, takes numpy's steps.
 #include <Python.h>
 
 #include "arrays.hpp"

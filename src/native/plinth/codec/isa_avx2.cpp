@@ -1,5 +1,7 @@
-// Run-length codec kernels for x86-64 processors with AVX2, written with intrinsics only (this
-// file is compiled for AVX2 and POPCNT and used only after a run-time check).
+// Run-length codec kernels for x86-64 processors with AVX2.
+//
+// Written with intrinsics only (MSVC compiles them too); this file is compiled for AVX2 and
+// POPCNT and its table is used only after a run-time check.
 #include <immintrin.h>
 #include <nmmintrin.h>
 

@@ -1,5 +1,7 @@
-// Run-length codec kernels in plain C++, for every processor: the fallback where no
-// instruction-set kernels exist (arm64 and others), with the same results bit for bit.
+// Run-length codec kernels in plain C++, for every processor.
+//
+// The choice where no instruction-set kernels exist (arm64 and others); the results are the
+// same as every other set's, bit for bit.
 #include "kernel_templates.hpp"
 
 namespace plinth::codec {

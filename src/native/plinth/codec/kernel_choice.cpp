@@ -1,5 +1,7 @@
-// Chooses the codec's kernel table once, at load: the best the processor supports, or the one
-// the diagnostic environment variable TARN_CODEC_KERNEL names.
+// The choice of the codec's kernel table, made once at load.
+//
+// The best table the processor supports, or the one the diagnostic environment variable
+// TARN_CODEC_KERNEL names.
 #include <cstdlib>
 #include <cstring>
 
