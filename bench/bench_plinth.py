@@ -4,7 +4,8 @@ Dispatch: a setValue+getValue round trip on a native driver whose write/read are
 methods, against the same class written in plain Python and against the floor (the driver's
 write and read called directly plus the config store and load).
 Codec: compress/decompress on run-length data against the numpy formulation, arr.copy() and
-numpy.repeat.
+numpy.repeat; then float64 at 1e5 once per kernel set this processor can run, each measured in
+a child process whose kernels TARN_CODEC_KERNEL forces.
 
 Prints Markdown tables of medians and their ratios. `--quick` makes a very short run (used by
 the test suite to check that the script works; its figures mean little).
@@ -12,8 +13,11 @@ the test suite to check that the script works; its figures mean little).
 
 import argparse
 import gc
+import json
+import os
 import platform
 import statistics
+import subprocess
 import sys
 import time
 import warnings
@@ -25,6 +29,7 @@ warnings.filterwarnings("ignore", "The global interpreter lock")
 
 import numpy as np  # noqa: E402
 
+import tarn.driver.common.plinth as plinth  # noqa: E402
 from tarn.driver.common.plinth import Plinth, compress, decompress  # noqa: E402
 from tarn.driver.common.quantity import Quantity, newcfg  # noqa: E402
 
@@ -328,19 +333,7 @@ def bench_codec(quick):
     rows = []
     for dtype in (np.float64, np.int32, np.bool_):
         for n in sizes:
-            arr = run_data(n, dtype, rng)
-            values, lengths = compress(arr)
-            ref_values, ref_lengths = numpy_compress(arr)
-            if not (values.dtype == arr.dtype and np.array_equal(values, ref_values)
-                    and np.array_equal(lengths, ref_lengths)
-                    and np.array_equal(decompress(values, lengths), arr)):
-                sys.exit(f"compress/decompress disagree with numpy on {np.dtype(dtype).name}[{n}]")
-            k = calibrate(repeated, (compress, arr, 1), budget)
-            m = medians({"compress": (repeated, (compress, arr, k)),
-                         "numpy": (repeated, (numpy_compress, arr, k)),
-                         "copy": (repeated, (copy_array, arr, k))}, repeat, k * 1e3)
-            m.update(medians({"decompress": (repeated2, (decompress, values, lengths, k)),
-                              "repeat": (repeated2, (np.repeat, values, lengths, k))}, repeat, k * 1e3))
+            m = codec_medians(run_data(n, dtype, rng), repeat, budget)
             rows.append((np.dtype(dtype).name, n, m))
             print(f"| {np.dtype(dtype).name} | {n:.0e} | {m['compress']:.1f} | {m['numpy']:.1f} "
                   f"| {m['copy']:.1f} | {m['compress'] / m['numpy']:.2f} "
@@ -350,10 +343,69 @@ def bench_codec(quick):
     return rows
 
 
+def codec_medians(arr, repeat, budget):
+    """Medians in µs of compress, the numpy steps and arr.copy(), then of decompress and
+    numpy.repeat on compress's result; exits if the results disagree with numpy."""
+    values, lengths = compress(arr)
+    ref_values, ref_lengths = numpy_compress(arr)
+    if not (values.dtype == arr.dtype and np.array_equal(values, ref_values)
+            and np.array_equal(lengths, ref_lengths)
+            and np.array_equal(decompress(values, lengths), arr)):
+        sys.exit(f"compress/decompress disagree with numpy on {arr.dtype.name}[{len(arr)}]")
+    k = calibrate(repeated, (compress, arr, 1), budget)
+    m = medians({"compress": (repeated, (compress, arr, k)),
+                 "numpy": (repeated, (numpy_compress, arr, k)),
+                 "copy": (repeated, (copy_array, arr, k))}, repeat, k * 1e3)
+    m.update(medians({"decompress": (repeated2, (decompress, values, lengths, k)),
+                      "repeat": (repeated2, (np.repeat, values, lengths, k))}, repeat, k * 1e3))
+    return m
+
+
+def kernel_medians(n, quick):
+    """codec_medians of float64 run data of n elements with this process's kernels."""
+    arr = run_data(n, np.float64, np.random.default_rng(20261208))
+    return codec_medians(arr, 3 if quick else 21, 1e6 if quick else 1e7)
+
+
+KERNELS = ("portable", "sse2", "avx2")
+
+
+def bench_kernels(quick):
+    """float64 at 1e5 (1e4 quick) once per kernel set, each in a child that forces it; sets
+    this processor cannot run (the child falls back to another) are left out."""
+    n = 10**4 if quick else 10**5
+    print(f"Kernel sets on float64 at {n:.0e} (this process runs {plinth.__codec_kernel__}):")
+    print()
+    print("| kernels | compress µs | numpy steps µs | compress/numpy | decompress µs "
+          "| np.repeat µs | decompress/np.repeat |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    rows = []
+    for kernel in KERNELS:
+        command = [sys.executable, __file__, "--kernel-child", str(n)] + (["--quick"] if quick else [])
+        child = subprocess.run(command, env=dict(os.environ, TARN_CODEC_KERNEL=kernel),
+                               capture_output=True, text=True, timeout=600)
+        if child.returncode != 0:
+            sys.exit(f"the benchmark child for the {kernel} kernels failed:\n{child.stderr}")
+        report = json.loads(child.stdout)
+        if report["kernel"] != kernel:
+            continue
+        m = report["medians"]
+        rows.append((kernel, m))
+        print(f"| {kernel} | {m['compress']:.1f} | {m['numpy']:.1f} | {m['compress'] / m['numpy']:.2f} "
+              f"| {m['decompress']:.1f} | {m['repeat']:.1f} | {m['decompress'] / m['repeat']:.2f} |")
+    print()
+    return rows
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a very short run (figures are rough)")
+    parser.add_argument("--kernel-child", type=int, metavar="N", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.kernel_child:  # the child of bench_kernels: one JSON line
+        print(json.dumps({"kernel": plinth.__codec_kernel__,
+                          "medians": kernel_medians(args.kernel_child, args.quick)}))
+        return
     print(f"## tarn.driver.common.plinth: {header()}{' (quick run)' if args.quick else ''}")
     print()
     print("Medians per call; the floor is the driver's own write and read plus the config "
@@ -361,6 +413,7 @@ def main(argv=None):
     print()
     bench_dispatch(args.quick)
     bench_codec(args.quick)
+    bench_kernels(args.quick)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ the native driver, and it refuses to time a codec whose results are wrong. No ti
 
 import math
 import pathlib
+import platform
 import re
 import subprocess
 import sys
@@ -47,6 +48,13 @@ def test_quick_run_prints_the_tables():
     assert [(row[0], row[1]) for row in codec] == [
         (dtype, size) for dtype in ("float64", "int32", "bool") for size in ("1e+03", "1e+04")]
     assert all(positive_numbers(row[2:]) for row in codec)
+
+    # one row per kernel set the processor runs, each forced in a child: portable everywhere
+    kernels = table_rows(out, {"portable", "sse2", "avx2"}, 7)
+    names = [row[0] for row in kernels]
+    assert names[0] == "portable" and len(set(names)) == len(names)
+    assert ("sse2" in names) == (platform.machine().lower() in ("x86_64", "amd64"))
+    assert all(positive_numbers(row[1:]) for row in kernels)
 
 
 @pytest.mark.parametrize("scenario", sorted(bench_plinth.SCENARIOS))

@@ -6,6 +6,9 @@ infinities, NaT and booleans holding bytes other than 0 and 1 all occur, in ever
 """
 
 import os
+import pathlib
+import platform
+import re
 import subprocess
 import sys
 import warnings
@@ -14,6 +17,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import tarn.driver.common.plinth as plinth
 from tarn.driver.common.plinth import compress, decompress
 
 # Raw patterns with a meaning, per element size: zeros of both signs, infinities, quiet and
@@ -242,31 +246,86 @@ def test_large_outputs_match_numpy_repeat(dtype, single):
     assert out.nbytes > 2**21
 
 
-SUBPROCESS_CHECK = """
-import numpy as np, warnings
-from tarn.driver.common.plinth import compress, decompress
-rng = np.random.default_rng(7)
-warnings.simplefilter("ignore")
-for dtype in %r:
-    for n in (1, 5, 64, 65, 200, 5000):
-        a = np.repeat(rng.integers(0, 3, n), rng.integers(1, 9, n))[:n].astype(dtype)
-        if a.dtype.kind == "f":
-            a[::7] = np.nan
-        for view in (a, a[::3], a[::-1]):
-            starts = np.r_[0, np.flatnonzero(np.diff(view)) + 1]
-            values, lengths = compress(view)
-            assert values.tobytes() == view[starts].tobytes(), (dtype, n)
-            assert lengths.tolist() == np.diff(np.r_[starts, len(view)]).tolist(), (dtype, n)
-            assert decompress(values, lengths).tobytes() == np.repeat(values, lengths).tobytes()
-print("ok")
-"""
+# --- every kernel set: TARN_CODEC_KERNEL forces one at load ------------------------------------
+
+CODEC_TESTS = [__file__, str(pathlib.Path(__file__).with_name("test_plinth_codec.py"))]
+X86_64 = platform.machine().lower() in ("x86_64", "amd64")
 
 
-def test_kernels_without_avx2_match_numpy():
-    """The baseline kernels, which a processor with AVX2 never runs otherwise: glibc is told
-    to hide AVX2 from the process."""
-    env = dict(os.environ, GLIBC_TUNABLES="glibc.cpu.hwcaps=-AVX2")
-    result = subprocess.run([sys.executable, "-c", SUBPROCESS_CHECK % (DTYPES,)], env=env,
-                            capture_output=True, text=True, timeout=120)
+def cpu_flags():
+    """The processor's feature flags as Linux reports them, or None elsewhere."""
+    try:
+        text = pathlib.Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return None
+    return next((set(line.split(":", 1)[1].split()) for line in text.splitlines()
+                 if line.startswith("flags")), None)
+
+
+def best_kernel():
+    """The kernel set the module should choose here by itself, or None where we cannot tell."""
+    if not X86_64:
+        return "portable"
+    flags = cpu_flags()
+    if flags is None:
+        return None
+    return "avx2" if {"avx2", "popcnt"} <= flags else "sse2"
+
+
+def available(kernel):
+    return kernel == "portable" or (X86_64 and (kernel == "sse2" or best_kernel() == "avx2"))
+
+
+def child_env(value):
+    env = {k: v for k, v in os.environ.items() if k != "TARN_CODEC_KERNEL"}
+    if value is not None:
+        env["TARN_CODEC_KERNEL"] = value
+    return env
+
+
+def run_child(value, code, timeout):
+    prelude = "import tarn.driver.common.plinth as p; print(p.__codec_kernel__, flush=True); "
+    return subprocess.run([sys.executable, "-c", prelude + code], env=child_env(value),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture(scope="module")
+def automatic_kernel():
+    result = run_child(None, "", 60)
     assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.strip() == "ok"
+    return result.stdout.strip()
+
+
+def test_kernel_choice_without_the_variable_is_the_best_available(automatic_kernel):
+    if best_kernel() is None:
+        pytest.skip("the processor's features are not readable here")
+    assert automatic_kernel == best_kernel()
+
+
+@pytest.mark.parametrize("value", [
+    "portable", "sse2", "avx2",
+    "", "AVX2", "avx512", "neon", " portable", "portable,sse2",  # unknown: the automatic choice
+])
+def test_kernel_choice_follows_the_variable_where_it_can(value, automatic_kernel):
+    result = run_child(value, "", 60)
+    assert result.returncode == 0, result.stderr[-3000:]
+    expected = value if value in ("portable", "sse2", "avx2") and available(value) else automatic_kernel
+    assert result.stdout.strip() == expected
+
+
+@pytest.mark.parametrize("kernel", ["portable", "sse2", "avx2"])
+def test_codec_tests_pass_under_each_kernel(kernel):
+    """The equivalence and round-trip tests above, and test_plinth_codec.py, in a child whose
+    kernels are forced: every kernel set must match numpy bit for bit."""
+    if os.environ.get("TARN_CODEC_KERNEL"):
+        pytest.skip("this run already forces a kernel")
+    if not available(kernel):
+        pytest.skip(f"the {kernel} kernels cannot run on this machine")
+    if kernel == plinth.__codec_kernel__:
+        pytest.skip("the kernels of this process: the tests above ran on them")
+    code = ("import sys, pytest; sys.exit(pytest.main(['-q', '-x', '-p', 'no:cacheprovider', '-k', "
+            f"'not kernel_choice and not under_each_kernel', *{CODEC_TESTS!r}]))")
+    result = run_child(kernel, code, 600)
+    assert result.returncode == 0, (result.stdout[-3000:], result.stderr[-3000:])
+    assert result.stdout.splitlines()[0] == kernel
+    assert re.search(r"^\d+ passed", result.stdout.splitlines()[-1])

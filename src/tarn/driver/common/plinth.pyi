@@ -13,6 +13,7 @@ import numpy.typing as npt
 from .quantity import Quantity as Quantity, newcfg as newcfg
 
 PATTERN: str
+__codec_kernel__: str  # the codec kernel set in use: "portable", "sse2" or "avx2"
 
 def compress(value: Any) -> Any:
     """(values, lengths) for a numpy array; any other object is returned unchanged."""

@@ -1,8 +1,11 @@
-// Run-length codec kernels for processors with AVX2 (this file is compiled with -mavx2 and
-// used only after a run-time check).
+// Run-length codec kernels for x86-64 processors with AVX2.
+//
+// Written with intrinsics only (MSVC compiles them too); this file is compiled for AVX2 and
+// POPCNT and its table is used only after a run-time check.
 #include <immintrin.h>
+#include <nmmintrin.h>
 
-#include "codec_kernels.hpp"
+#include "kernel_templates.hpp"
 
 namespace plinth::codec {
 namespace {
@@ -10,6 +13,22 @@ namespace {
 inline __m256i load32(const char* p) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
+
+// A value of S bytes repeated over 32 bytes in one register.
+template <std::size_t S>
+struct Block {
+    __m256i all;
+
+    void make(const char* v) noexcept {
+        if constexpr (S == 1) all = _mm256_set1_epi8(static_cast<char>(load<std::uint8_t>(v)));
+        if constexpr (S == 2) all = _mm256_set1_epi16(static_cast<short>(load<std::uint16_t>(v)));
+        if constexpr (S == 4) all = _mm256_set1_epi32(static_cast<int>(load<std::uint32_t>(v)));
+        if constexpr (S == 8) all = _mm256_set1_epi64x(static_cast<long long>(load<std::uint64_t>(v)));
+        if constexpr (S == 16)
+            all = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)));
+    }
+    void store(char* out) const noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), all); }
+};
 
 // Each kernel compares `lanes` elements at q with the elements one place before them.
 struct Bytes {
@@ -89,11 +108,26 @@ struct Doubles {
     }
 };
 
+struct Avx2 {
+    template <std::size_t S>
+    using Block = codec::Block<S>;
+    static void prefetch(const char* p) noexcept { _mm_prefetch(p, _MM_HINT_T0); }
+    // The intrinsic rather than std::popcount, whose copy compiled here for POPCNT could be
+    // the one the linker keeps for every file.
+    static int popcount(std::uint64_t word) noexcept { return static_cast<int>(_mm_popcnt_u64(word)); }
+    using Booleans = codec::Booleans;
+    using Bytes = codec::Bytes;
+    using Shorts = codec::Shorts;
+    using Ints = codec::Ints;
+    using Longs = codec::Longs;
+    using Floats = codec::Floats;
+    using Doubles = codec::Doubles;
+};
+
 }  // namespace
 
 const Kernels& avx2_kernels() noexcept {
-    static const Kernels kernels =
-        vector_kernels<Booleans, Bytes, Shorts, Ints, Longs, Floats, Doubles>();
+    static const Kernels kernels = kernel_table<Avx2>();
     return kernels;
 }
 

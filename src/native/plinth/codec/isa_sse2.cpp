@@ -1,12 +1,31 @@
-// Run-length codec kernels for every x86-64 processor (SSE2).
+// Run-length codec kernels for every x86-64 processor (SSE2), written with intrinsics only.
 #include <emmintrin.h>
+#include <xmmintrin.h>
 
-#include "codec_kernels.hpp"
+#include "kernel_templates.hpp"
 
 namespace plinth::codec {
 namespace {
 
 inline __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// A value of S bytes repeated over 32 bytes, held as one 16-byte register stored twice.
+template <std::size_t S>
+struct Block {
+    __m128i half;
+
+    void make(const char* v) noexcept {
+        if constexpr (S == 1) half = _mm_set1_epi8(static_cast<char>(load<std::uint8_t>(v)));
+        if constexpr (S == 2) half = _mm_set1_epi16(static_cast<short>(load<std::uint16_t>(v)));
+        if constexpr (S == 4) half = _mm_set1_epi32(static_cast<int>(load<std::uint32_t>(v)));
+        if constexpr (S == 8) half = _mm_set1_epi64x(static_cast<long long>(load<std::uint64_t>(v)));
+        if constexpr (S == 16) half = load16(v);
+    }
+    void store(char* out) const noexcept {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), half);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), half);
+    }
+};
 
 // Each kernel compares `lanes` elements at q with the elements one place before them.
 struct Bytes {
@@ -84,11 +103,24 @@ struct Doubles {
     }
 };
 
+struct Sse2 {
+    template <std::size_t S>
+    using Block = codec::Block<S>;
+    static void prefetch(const char* p) noexcept { _mm_prefetch(p, _MM_HINT_T0); }
+    static int popcount(std::uint64_t word) noexcept { return std::popcount(word); }
+    using Booleans = codec::Booleans;
+    using Bytes = codec::Bytes;
+    using Shorts = codec::Shorts;
+    using Ints = codec::Ints;
+    using Longs = codec::Longs;
+    using Floats = codec::Floats;
+    using Doubles = codec::Doubles;
+};
+
 }  // namespace
 
-const Kernels& baseline_kernels() noexcept {
-    static const Kernels kernels =
-        vector_kernels<Booleans, Bytes, Shorts, Ints, Longs, Floats, Doubles>();
+const Kernels& sse2_kernels() noexcept {
+    static const Kernels kernels = kernel_table<Sse2>();
     return kernels;
 }
 

@@ -1,8 +1,10 @@
-// Run-length coding of numpy arrays: compress(value) -> (values, lengths), decompress(values, lengths).
-// Plain 1-D arrays take the native paths (codec_native.cpp); everything else takes numpy's steps.
+// compress and decompress as Python sees them, with numpy's own steps as the fallback.
+//
+// Plain 1-D arrays take the native paths (arrays.cpp); everything else, and whatever those
+// decline, takes numpy's steps.
 #include <Python.h>
 
-#include "codec_native.hpp"
+#include "arrays.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
@@ -64,18 +66,16 @@ PyObject* compress_numpy(PyObject* value) noexcept {
 PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     PyObject* value = args[0];
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        bool declined = false;
-        PyObject* result = codec_native::compress(value, declined);
-        if (result || !declined) return result;
+        codec::Native native = codec::compress_array(value);
+        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
     }
     return compress_numpy(value);
 }
 
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        bool declined = false;
-        PyObject* result = codec_native::decompress(args[0], args[1], declined);
-        if (result || !declined) return result;
+        codec::Native native = codec::decompress_array(args[0], args[1]);
+        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
     }
     return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
 }
@@ -100,7 +100,9 @@ int add_codec(PyObject* module, PyObject* np) noexcept {
         p.field.set(PyObject_GetAttrString(np, p.name));
         if (!p.field) return -1;
     }
-    if (codec_native::init() < 0) return -1;
+    // Which kernels run, for diagnostics: "portable", "sse2" or "avx2".
+    const char* kernel = codec::init();
+    if (tarn::bind(module, "__codec_kernel__", PyUnicode_FromString(kernel)) < 0) return -1;
     if (tarn::bind(module, "compress", tarn::new_function(kCompress, compress_impl)) < 0) return -1;
     return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
 }

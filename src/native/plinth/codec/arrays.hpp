@@ -1,0 +1,31 @@
+// The native paths of compress and decompress for plain one-dimensional numpy arrays.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace plinth::codec {
+
+// How a native path ended: with its result, declined (numpy's own steps must run: an element
+// type or layout the kernels leave alone, or a case where numpy would warn or raise), or
+// failed with an exception set.
+enum class Status : std::uint8_t { done, declined, failed };
+
+struct Native {
+    Status status;
+    tarn::Ref result;  // set when done
+};
+
+// Chooses the kernels for this process (see kernels.hpp); returns the chosen set's name.
+const char* init() noexcept;
+
+// compress(value) for an exact numpy.ndarray: the pair (values, lengths).
+Native compress_array(PyObject* value) noexcept;
+
+// decompress(values, lengths) for an exact numpy.ndarray `values`, as numpy.repeat would do
+// it; declines whenever numpy.repeat has to decide.
+Native decompress_array(PyObject* values, PyObject* lengths) noexcept;
+
+}  // namespace plinth::codec
