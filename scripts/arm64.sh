@@ -79,9 +79,11 @@ interpreter() {
   [[ -e $root/bin ]] || ln -s usr/bin "$root/bin"
   # The headers' pyconfig.h includes the multiarch one by a path relative to /usr/include; copy
   # it in so that the include folder is self-contained for the cross compiler.
-  cp "$root/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h" "$root/usr/include/python3.14/pyconfig.h"
+  cp "$root/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h" \
+     "$root/usr/include/python3.14/pyconfig.h"
   rm -rf "$arm/debs"
-  "$arm/python3.14" -c 'import ssl, ctypes, decimal, sqlite3, platform; assert platform.machine() == "aarch64"'
+  "$arm/python3.14" -c 'import ssl, ctypes, decimal, sqlite3, platform
+assert platform.machine() == "aarch64"'
   touch "$root/.done"
 }
 

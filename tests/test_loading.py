@@ -233,10 +233,9 @@ def test_the_wheel_works_in_a_fresh_environment_outside_the_repository(tmp_path)
     wheel = os.environ.get("TARN_WHEEL")
     if not wheel:
         # The build backend itself, with a build folder of its own (incremental after the first).
-        built = run(sys.executable, "-c",
-                    "import sys; from scikit_build_core.build import build_wheel;"
-                    f"print(build_wheel(sys.argv[1], {{'build-dir': 'build/wheel-test-{{wheel_tag}}'}}))",
-                    str(tmp_path), timeout=900, cwd=repo)
+        build = ("import sys; from scikit_build_core.build import build_wheel;"
+                 "print(build_wheel(sys.argv[1], {'build-dir': 'build/wheel-test-{wheel_tag}'}))")
+        built = run(sys.executable, "-c", build, str(tmp_path), timeout=900, cwd=repo)
         wheel = str(tmp_path / built.split()[-1])
     run(uv, "venv", "-q", "--python", sys._base_executable, str(tmp_path / "env"), timeout=120)
     python = str(tmp_path / "env" / "bin" / "python")
