@@ -69,3 +69,20 @@ bench: install
 
 clean:
 	rm -rf build dist
+
+# --- other platforms ---------------------------------------------------------------------------
+.PHONY: test-arm64 check-platforms wheels
+
+# Linux arm64: the modules cross-compiled with Debian's aarch64 GCC, the suite (without the slow
+# groups) run with unstable's arm64 CPython 3.14 under qemu-user (scripts/arm64.sh).
+test-arm64: bootstrap
+	@MODULES='$(MODULES)' bash scripts/arm64.sh test $(PYTEST_ARGS)
+
+# Windows and macOS: every source compiled with zig's clang, warnings as errors.
+check-platforms: bootstrap
+	@bash scripts/check_platforms.sh
+
+# manylinux wheels of the cp314 and free-threaded interpreters in dist/, the cp314 one tested
+# in a fresh environment.
+wheels: bootstrap
+	@bash scripts/wheels.sh $(VENVS)

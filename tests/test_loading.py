@@ -223,3 +223,66 @@ def test_stub_matches_the_module(module, stubtest_errors):
     errors, report = stubtest_errors
     mine = [e for e in errors if e.split()[1] == full or e.split()[1].startswith(full + ".")]
     assert not mine, report
+
+
+# --- the wheel --------------------------------------------------------------------------------
+
+WHEEL_USE = textwrap.dedent("""
+    import inspect, os, sys
+    import numpy as np
+    import tarn.driver.common.plinth as plinth, tarn.terminal.ssh as ssh
+    import tarn.terminal.terminal as term
+    from tarn.driver.virtual import VirtualDevice
+    # Every module comes from the fresh environment, none from the source tree.
+    print(all(m.__file__.startswith(sys.prefix + os.sep) for m in (plinth, ssh, term)))
+    with VirtualDevice("10.0.0.1") as dev:
+        dev.setValue("Power", -3.5, ch=2)
+        print(dev.getValue("Power", ch=2), dev.getValue("Power"))
+    values, lengths = plinth.compress(np.array([0, 0, 1, 1, 1, 0], dtype=np.int8))
+    print(values.tolist(), lengths.tolist(), plinth.decompress(values, lengths).tolist())
+    client = ssh.SSHClient("operator", "secret", "192.0.2.1")
+    print(type(client).__module__, inspect.signature(term.terminal))
+""")
+
+
+@pytest.mark.slow
+def test_the_wheel_works_in_a_fresh_environment_outside_the_repository(tmp_path):
+    """Builds the wheel (or takes TARN_WHEEL, as `make wheels` passes its repaired one), installs
+    it with its dependencies into a new virtual environment and uses each module from there."""
+    needs("paramiko")  # a dependency of the wheel; absent where it has no wheels (3.13t)
+    if os.environ.get("TARN_SANITIZED"):
+        pytest.skip("the wheel is checked by the run without sanitizers")
+    import shutil
+    import subprocess
+
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    cache = os.environ.get("TARN_CACHE") or os.path.expanduser("~/.cache/tarn")
+    uv = shutil.which("uv") or os.path.join(cache, "tools", "bin", "uv")
+    if not os.access(uv, os.X_OK):
+        pytest.skip("uv is not installed (scripts/bootstrap.sh installs it)")
+    env = dict(os.environ, UV_CACHE_DIR=os.environ.get("UV_CACHE_DIR") or os.path.join(cache, "uv"))
+    env.pop("PYTHONPATH", None)
+
+    def run(*command, timeout, cwd=tmp_path):
+        result = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True,
+                                timeout=timeout)
+        assert result.returncode == 0, f"{command[:3]} failed:\n{result.stdout}\n{result.stderr}"
+        return result.stdout
+
+    wheel = os.environ.get("TARN_WHEEL")
+    if not wheel:
+        # The build backend itself, with a build folder of its own (incremental after the first).
+        build = ("import sys; from scikit_build_core.build import build_wheel;"
+                 "print(build_wheel(sys.argv[1], {'build-dir': 'build/wheel-test-{wheel_tag}'}))")
+        built = run(sys.executable, "-c", build, str(tmp_path), timeout=900, cwd=repo)
+        wheel = str(tmp_path / built.split()[-1])
+    run(uv, "venv", "-q", "--python", sys._base_executable, str(tmp_path / "env"), timeout=120)
+    python = str(tmp_path / "env" / "bin" / "python")
+    # Dependencies from uv's cache, which the bootstrap filled; nothing is downloaded.
+    run(uv, "pip", "install", "-q", "--offline", "--python", python, wheel, timeout=300)
+    assert run(python, "-c", WHEEL_USE, timeout=120).splitlines() == [
+        "True",
+        "-3.5 -10.0",
+        "[0, 1, 0] [2, 3, 1] [0, 0, 1, 1, 1, 0]",
+        "tarn.terminal.ssh (command: 'str | None' = None, cwd: 'str | None' = None)",
+    ]

@@ -66,4 +66,4 @@ int print(PyObject* text) noexcept;
 
 // Declares PyInit_<name>, returning the multi-phase definition of the module.
 #define TARN_MODULE_INIT(name, info) \
-    extern "C" PyMODINIT_FUNC PyInit_##name() { return ::tarn::module_init(info); }
+    PyMODINIT_FUNC PyInit_##name() { return ::tarn::module_init(info); }

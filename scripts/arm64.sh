@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Linux arm64 under emulation: cross-compiles the extension modules with Debian's aarch64 GCC and
+# runs the test suite with Debian unstable's arm64 CPython 3.14 under qemu-user.
+#
+#   scripts/arm64.sh bootstrap   the cross compiler, qemu, the arm64 interpreter and its packages
+#   scripts/arm64.sh build       bootstrap, then cross-compile the modules into build/arm64/stage
+#   scripts/arm64.sh test [ARGS] build, then run pytest under emulation (ARGS go to pytest)
+#
+# Environment: TARN_CACHE (default ~/.cache/tarn), MODULES (default "plinth;ssh;terminal").
+# Everything slow is cached under $TARN_CACHE/arm64 and reused; the build is incremental.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cache=${TARN_CACHE:-$HOME/.cache/tarn}
+arm=$cache/arm64
+root=$arm/root              # the arm64 interpreter's files, unpacked from unstable's packages
+site=$arm/site              # arm64 wheels of the test dependencies (pip --target layout)
+build=$repo/build/arm64
+stage=$build/stage          # the tarn package with the cross-compiled modules
+modules=${MODULES:-plinth;ssh;terminal}
+log() { printf '[arm64] %s\n' "$*" >&2; }
+
+# --- Debian packages from the machine's own suite -------------------------------------------
+debian_packages() {
+  local missing=() p
+  for p in qemu-user-static g++-aarch64-linux-gnu; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  log "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+}
+
+# --- a private apt configuration that reads unstable's arm64 packages ------------------------
+apt_arm64() {
+  apt-get -o Dir::Etc::sourcelist="$arm/apt/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
+          -o Dir::State::Lists="$arm/apt/lists" -o Dir::Cache::archives="$arm/apt/archives" \
+          -o APT::Architecture=arm64 -o APT::Architectures::=arm64 \
+          -o APT::Sandbox::User=root "$@"
+}
+prepare_apt() {
+  [[ -f $arm/apt/updated ]] && return
+  mkdir -p "$arm/apt/lists/partial" "$arm/apt/archives/partial"
+  # Reuse the URIs of the machine's own sources; only the suite and the architecture differ.
+  local uri
+  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  cat >"$arm/apt/sid.sources" <<SRC
+Types: deb
+URIs: ${uri:-http://deb.debian.org/debian}
+Suites: sid
+Components: main
+Architectures: arm64
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt_arm64 update -qq
+  touch "$arm/apt/updated"
+}
+
+# --- CPython 3.14 for arm64 ---------------------------------------------------------------------
+# Unpacked, not installed. qemu's -L makes the unpacked tree the root for every absolute path the
+# emulated programs open, so the interpreter finds its loader, libraries and standard library.
+interpreter() {
+  write_launcher
+  [[ -f $root/.done ]] && return
+  prepare_apt
+  rm -rf "$root" "$arm/debs"; mkdir -p "$root" "$arm/debs"
+  log "downloading arm64 CPython 3.14 packages from unstable"
+  (cd "$arm/debs" && apt_arm64 download -qq \
+      python3.14 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14 \
+      libpython3.14-dev libc6 libssl3t64 libexpat1 zlib1g libbz2-1.0 libffi8 liblzma5 \
+      libncursesw6 libreadline8t64 libsqlite3-0 libtinfo6 libuuid1 libzstd1 libmpdec4 libgcc-s1 \
+      libstdc++6 libcrypt1)
+  local d
+  for d in "$arm"/debs/*.deb; do dpkg-deb -x "$d" "$root"; done
+  # Merged /usr: the programs ask for /lib/ld-linux-aarch64.so.1 and /bin/... .
+  [[ -e $root/lib ]] || ln -s usr/lib "$root/lib"
+  [[ -e $root/bin ]] || ln -s usr/bin "$root/bin"
+  # The headers' pyconfig.h includes the multiarch one by a path relative to /usr/include; copy
+  # it in so that the include folder is self-contained for the cross compiler.
+  cp "$root/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h" \
+     "$root/usr/include/python3.14/pyconfig.h"
+  rm -rf "$arm/debs"
+  "$arm/python3.14" -c 'import ssl, ctypes, decimal, sqlite3, platform
+assert platform.machine() == "aarch64"'
+  touch "$root/.done"
+}
+
+# The emulated interpreter as a host program. It passes its own path as the interpreter's
+# argv[0], so sys.executable names this launcher and the tests' child interpreters run emulated
+# too (the kernel runs the script natively; no binfmt registration is needed).
+write_launcher() {
+  mkdir -p "$arm"
+  cat >"$arm/python3.14.new" <<SH
+#!/bin/sh
+exec qemu-aarch64-static -L "$root" -0 "\$0" "$root/usr/bin/python3.14" "\$@"
+SH
+  chmod +x "$arm/python3.14.new"
+  mv -f "$arm/python3.14.new" "$arm/python3.14"  # atomic: runs in progress keep working
+}
+
+# --- the test dependencies as arm64 wheels, installed without running the foreign interpreter ---
+wheels=(numpy paramiko pytest hypothesis)
+packages() {
+  [[ -f $site/.done && $(cat "$site/.done") == "${wheels[*]}" ]] && return
+  log "installing arm64 wheels: ${wheels[*]}"
+  rm -rf "$site"
+  UV_CACHE_DIR=$cache/uv "$cache/tools/bin/uv" pip install -q --target "$site" \
+      --python "$cache/cp314/usr/bin/python3.14" --python-platform aarch64-manylinux_2_28 \
+      --python-version 3.14 --only-binary :all: "${wheels[@]}"
+  echo "${wheels[*]}" >"$site/.done"
+}
+
+bootstrap() {
+  [[ -x $cache/tools/bin/uv && -x $cache/cp314/usr/bin/python3.14 ]] || bash "$repo/scripts/bootstrap.sh"
+  debian_packages
+  interpreter
+  packages
+}
+
+# --- the cross build: the project's own CMakeLists.txt with an aarch64 toolchain ----------------
+cross_build() {
+  local host=$repo/.venv/cp314${TARN_VENV_TAG:-}/bin
+  [[ -x $host/cmake ]] || bash "$repo/scripts/bootstrap.sh"
+  log "cross-compiling ($modules)"
+  "$host/cmake" -S "$repo" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$host/ninja" \
+      -DCMAKE_TOOLCHAIN_FILE="$repo/scripts/platforms/aarch64-linux-gnu.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DTARN_MODULES="$modules" \
+      -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DTARN_ARM64_ROOT="$root" \
+      -DPython_EXECUTABLE="$root/usr/bin/python3.14" -DPython_INCLUDE_DIR="$root/usr/include/python3.14" \
+      >/dev/null
+  "$host/cmake" --build "$build"
+  rm -rf "$stage"; mkdir -p "$stage"
+  cp -r "$repo/src/tarn" "$stage/tarn"
+  "$host/cmake" --install "$build" --prefix "$stage" >/dev/null
+}
+
+# --- the suite under emulation ------------------------------------------------------------------
+# The slow groups (hostile search, leak and stress tests, benchmarks) run natively only, and
+# property-based tests run fewer examples (scripts/platforms/emulated.py).
+run_tests() {
+  local deselect=() f
+  for f in test_hostile.py test_leaks.py test_stress.py test_bench.py test_plinth_bench.py \
+           test_ssh_bench.py; do
+    [[ -e $repo/tests/$f ]] && deselect+=(--ignore="tests/$f")
+  done
+  # A leak check by repetition: five minutes under emulation.
+  deselect+=(--deselect tests/test_plinth_process.py::test_no_reference_leaks_over_100000_calls)
+  cd "$repo"
+  # Bytecode is cached outside the tree (importing numpy and paramiko compiled from source under
+  # emulation takes over a minute; from cached bytecode, seconds).
+  env -u PYTHONDONTWRITEBYTECODE PYTHONPYCACHEPREFIX="$arm/pycache" \
+      PYTHONPATH="$stage:$site:$repo/scripts/platforms" \
+      timeout -k 30 2400 "$arm/python3.14" -m pytest -p no:cacheprovider -p emulated \
+      -m "not slow" "${deselect[@]}" "$@"
+}
+
+case ${1:-test} in
+  bootstrap) bootstrap ;;
+  build) bootstrap; cross_build ;;
+  test) shift || true; bootstrap; cross_build; run_tests "$@" ;;
+  *) echo "usage: $0 [bootstrap|build|test [pytest arguments]]" >&2; exit 2 ;;
+esac
