@@ -9,14 +9,9 @@
 #include "module.hpp"
 #include "plinth.hpp"
 
-namespace plinth {
+namespace tarn::plinth {
 
 namespace {
-
-using tarn::Check;
-using tarn::Keywords;
-using tarn::Ref;
-using tarn::steal;
 
 PyObject* init_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject* self = args[0];
@@ -225,4 +220,4 @@ PyObject* create_plinth_class() noexcept {
     return cls.finish();
 }
 
-}  // namespace plinth
+}  // namespace tarn::plinth

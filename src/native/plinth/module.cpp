@@ -6,24 +6,19 @@
 #include "ref.hpp"
 #include "state.hpp"
 
-namespace plinth {
+namespace tarn::plinth {
 
 State state;
 
-}  // namespace plinth
-
 namespace {
-
-using tarn::Ref;
-using tarn::steal;
 
 // The address pattern published for driver modules: a str.format template with a field `seg`.
 constexpr const char* kPattern = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
 
 int bind_from(PyObject* module, const char* source, const char* name) noexcept {
-    Ref mod = steal(tarn::import_module(source));
+    Ref mod = steal(import_module(source));
     if (!mod) return -1;
-    return tarn::bind(module, name, tarn::import_from(mod.get(), name));
+    return bind(module, name, import_from(mod.get(), name));
 }
 
 // __debug__ of this process: false under python -O, read once so check() costs nothing then.
@@ -33,7 +28,7 @@ int read_assertion_state(PyObject* sys) noexcept {
     if (!optimize) return -1;
     int optimized = PyObject_IsTrue(optimize.get());
     if (optimized < 0) return -1;
-    plinth::state.assertions = !optimized;
+    state.assertions = !optimized;
     return 0;
 }
 
@@ -46,12 +41,12 @@ PyObject* bound(PyObject* module, const char* name) noexcept {
 }
 
 int exec_plinth(PyObject* module) noexcept {
-    if (tarn::bind(module, "re", tarn::import_module("re")) < 0) return -1;
-    if (tarn::bind(module, "sys", tarn::import_module("sys")) < 0) return -1;
+    if (bind(module, "re", import_module("re")) < 0) return -1;
+    if (bind(module, "sys", import_module("sys")) < 0) return -1;
     if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
     if (bind_from(module, "copy", "deepcopy") < 0) return -1;
     if (bind_from(module, "typing", "Any") < 0) return -1;
-    if (tarn::bind(module, "np", tarn::import_module("numpy")) < 0) return -1;
+    if (bind(module, "np", import_module("numpy")) < 0) return -1;
     {
         // from .quantity import Quantity, newcfg
         Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
@@ -59,22 +54,22 @@ int exec_plinth(PyObject* module) noexcept {
         Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
                                                         fromlist.get(), 1));
         if (!quantity) return -1;
-        if (tarn::bind(module, "Quantity", tarn::import_from(quantity.get(), "Quantity")) < 0) return -1;
-        if (tarn::bind(module, "newcfg", tarn::import_from(quantity.get(), "newcfg")) < 0) return -1;
+        if (bind(module, "Quantity", import_from(quantity.get(), "Quantity")) < 0) return -1;
+        if (bind(module, "newcfg", import_from(quantity.get(), "newcfg")) < 0) return -1;
     }
-    if (tarn::bind(module, "PATTERN", PyUnicode_FromString(kPattern)) < 0) return -1;
+    if (bind(module, "PATTERN", PyUnicode_FromString(kPattern)) < 0) return -1;
     {
         Ref sys = steal(bound(module, "sys"));
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
-        Ref np = steal(bound(module, "np"));
-        if (!np || plinth::add_codec(module, np.get()) < 0) return -1;
     }
-    return tarn::bind(module, "Plinth", plinth::create_plinth_class());
+    if (add_codec(module) < 0) return -1;
+    return bind(module, "Plinth", create_plinth_class());
 }
 
-const tarn::ModuleInfo info =
-    tarn::module_info<plinth::state>("plinth", "tarn.driver.common.plinth", exec_plinth);
+const ModuleInfo info = module_info<state>("plinth", "tarn.driver.common.plinth", exec_plinth);
 
 }  // namespace
 
-TARN_MODULE_INIT(plinth, info)
+}  // namespace tarn::plinth
+
+TARN_MODULE_INIT(plinth, tarn::plinth::info)

@@ -5,11 +5,11 @@
 #include "ref.hpp"
 #include "state.hpp"
 
-namespace plinth {
+namespace tarn::plinth {
 
 // Objects the module keeps from load on, each with its initialiser. Names are interned once,
 // so attribute and keyword lookups on the hot path compare pointers first.
-#define PLINTH_STATE(X)                                                                            \
+#define TARN_PLINTH_STATE(X)                                                                       \
     /* attribute, method and keyword names */                                                     \
     X(s_addr, tarn::interned("addr"))                                                              \
     X(s_host, tarn::interned("host"))                                                              \
@@ -78,15 +78,15 @@ namespace plinth {
     X(np_repeat, tarn::attribute("numpy", "repeat"))
 
 struct State {
-    TARN_STATE_FIELDS(PLINTH_STATE)
+    TARN_STATE_FIELDS(TARN_PLINTH_STATE)
     // Whether check() tests its arguments: __debug__ as it was when the module was imported.
     bool assertions = true;
 };
 
 extern State state;
 
-// The codec: takes the numpy pieces from `np` and binds `compress` and `decompress`.
-int add_codec(PyObject* module, PyObject* np) noexcept;
+// The codec: binds `compress`, `decompress` and `__codec_kernel__` (the kernel set in use).
+int add_codec(PyObject* module) noexcept;
 
 // Creates the class Plinth through its metaclass; returns a new reference.
 PyObject* create_plinth_class() noexcept;
@@ -136,4 +136,4 @@ inline int contains(PyObject* container, PyObject* key) noexcept {
 // format(value, ""). Returns a new reference.
 PyObject* channel_text(PyObject* channel) noexcept;
 
-}  // namespace plinth
+}  // namespace tarn::plinth

@@ -10,7 +10,7 @@
 #include "plinth.hpp"
 #include "small_array.hpp"
 
-namespace plinth {
+namespace tarn::plinth {
 
 PyObject* channel_text(PyObject* channel) noexcept {
     if (PyUnicode_CheckExact(channel)) return Py_NewRef(channel);
@@ -19,11 +19,6 @@ PyObject* channel_text(PyObject* channel) noexcept {
 }
 
 namespace {
-
-using tarn::Check;
-using tarn::Keywords;
-using tarn::Ref;
-using tarn::steal;
 
 // mode == "debug", where an absent mode means "run".
 int is_debug(PyObject* mode) noexcept {
@@ -248,4 +243,4 @@ PyObject* new_update() noexcept {
     return defaults ? tarn::new_function(kUpdate, update_impl, defaults.get()) : nullptr;
 }
 
-}  // namespace plinth
+}  // namespace tarn::plinth

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "calls.hpp"
 #include "ref.hpp"
 
 namespace tarn {
@@ -46,14 +45,6 @@ struct Signature {
           nparams(static_cast<int>(N)), required(leading_required(parameters, N)), var_kw(collected) {
         static_assert(N <= kMaxParams, "more parameters than the binder takes");
     }
-
-    // The counts written out (has_default is not read): for signatures written before the
-    // counts were derived.
-    constexpr Signature(const char* function_name, const char* qualified_name, const char* docstring,
-                        const Param* parameters, int count, int required_count,
-                        const char* collected = nullptr) noexcept
-        : name(function_name), qualname(qualified_name), doc(docstring), params(parameters),
-          nparams(count), required(required_count), var_kw(collected) {}
 
 private:
     // The parameters before the first one with a default; -1 when a later one has none.

@@ -94,7 +94,7 @@ int module_exec(PyObject* module) noexcept {
     if (!g.builtins) goto fail;
     g.print.set(PyObject_GetAttrString(g.builtins.get(), "print"));
     if (!g.print) goto fail;
-    if (g.info->init && g.info->init() < 0) goto fail;
+    if (g.info->init() < 0) goto fail;
     if (g.info->exec(module) < 0) goto fail;
     return 0;
 fail:

@@ -6,8 +6,8 @@
 namespace tarn {
 
 // What a module tells the toolkit. Each extension links its own copy of the toolkit, so the
-// toolkit's process-wide data belongs to exactly one module. Modules whose state is declared
-// with TARN_STATE_FIELDS make this with tarn::module_info (state.hpp).
+// toolkit's process-wide data belongs to exactly one module. A module makes this from its
+// state list with tarn::module_info (state.hpp).
 struct ModuleInfo {
     const char* short_name;  // "plinth": used in the re-initialisation message
     const char* full_name;   // "tarn.driver.common.plinth"
@@ -18,25 +18,8 @@ struct ModuleInfo {
     int (*traverse)(visitproc visit, void* arg) noexcept;
     void (*clear)() noexcept;
     // Fills the state before exec runs; -1 with an exception set on failure.
-    int (*init)() noexcept = nullptr;
+    int (*init)() noexcept;
 };
-
-// Defines the `traverse` and `clear` functions of ModuleInfo for a module whose state is an
-// object of tarn::GlobalRef fields listed by an X-macro: LIST(X) calls X(field, ...) once per
-// field (arguments after the field name are ignored). The older form of TARN_STATE_FIELDS,
-// for a module that initialises its fields itself.
-#define TARN_STATE_VISIT_FIELD(field, ...) Py_VISIT(tarn_state_.field.get());
-#define TARN_STATE_CLEAR_FIELD(field, ...) tarn_state_.field.clear();
-#define TARN_DEFINE_STATE_GC(LIST, object, traverse_name, clear_name) \
-    int traverse_name(visitproc visit, void* arg) noexcept {          \
-        auto& tarn_state_ = (object);                                 \
-        LIST(TARN_STATE_VISIT_FIELD)                                  \
-        return 0;                                                     \
-    }                                                                 \
-    void clear_name() noexcept {                                      \
-        auto& tarn_state_ = (object);                                 \
-        LIST(TARN_STATE_CLEAR_FIELD)                                  \
-    }
 
 // The initialisation entry's body: PyInit_<name> returns this.
 PyObject* module_init(const ModuleInfo& info) noexcept;

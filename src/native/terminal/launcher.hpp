@@ -9,7 +9,7 @@ namespace tarn::terminal {
 // The modules' names looked up in the module namespace at each call, the attributes read from
 // them, the method called on the environment value, the keywords of the launch call, and the
 // RuntimeError raised.
-#define TERMINAL_STATE(X)                                                   \
+#define TARN_TERMINAL_STATE(X)                                              \
     X(os, tarn::interned("os"))                                             \
     X(platform, tarn::interned("platform"))                                 \
     X(shutil, tarn::interned("shutil"))                                     \
@@ -27,7 +27,7 @@ namespace tarn::terminal {
     X(runtime_error, tarn::builtin("RuntimeError"))
 
 struct State {
-    TARN_STATE_FIELDS(TERMINAL_STATE)
+    TARN_STATE_FIELDS(TARN_TERMINAL_STATE)
 };
 
 extern State state;

@@ -11,16 +11,14 @@
 #include <cstring>
 
 #include "buffer.hpp"
+#include "calls.hpp"
 #include "kernels.hpp"
 #include "plinth.hpp"
 #include "small_array.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 
 namespace {
-
-using tarn::Ref;
-using tarn::steal;
 
 // The kernels for this process, chosen at load.
 const Kernels* kernels = nullptr;
@@ -39,7 +37,7 @@ T load(const char* p) noexcept {
 
 // array.view(int): the int64 view of a datetime64 or timedelta64 array (new reference).
 PyObject* ticks_view(PyObject* array) noexcept {
-    return PyObject_CallMethodOneArg(array, state.s_view.get(), reinterpret_cast<PyObject*>(&PyLong_Type));
+    return tarn::call_method(state.s_view.get(), array, reinterpret_cast<PyObject*>(&PyLong_Type));
 }
 
 // The size of the C integer type of a native-order buffer format code, 0 for other codes.
@@ -375,4 +373,4 @@ Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
     return {Status::done, std::move(result)};
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -6,7 +6,7 @@
 
 #include "ref.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 
 // How a native path ended: with its result, declined (numpy's own steps must run: an element
 // type or layout the kernels leave alone, or a case where numpy would warn or raise), or
@@ -28,4 +28,4 @@ Native compress_array(PyObject* value) noexcept;
 // it; declines whenever numpy.repeat has to decide.
 Native decompress_array(PyObject* values, PyObject* lengths) noexcept;
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -12,7 +12,7 @@
 
 #include "kernels.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 struct Registers {
@@ -55,4 +55,4 @@ bool avx2_usable() noexcept {
     return bit(cpuid(7, 0).ebx, 5);             // AVX2
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

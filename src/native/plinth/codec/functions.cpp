@@ -10,12 +10,9 @@
 #include "module.hpp"
 #include "plinth.hpp"
 
-namespace plinth {
+namespace tarn::plinth {
 
 namespace {
-
-using tarn::Ref;
-using tarn::steal;
 
 // numpy.r_[first, second]: the concatenation of both as one flat array.
 PyObject* concat(PyObject* first, PyObject* second) noexcept {
@@ -81,25 +78,14 @@ PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept
 }
 
 constexpr tarn::Param kCompressParams[] = {{"value", tarn::Check::any, "Any"}};
-constexpr tarn::Signature kCompress = {"compress", "compress", nullptr, kCompressParams, 1, 1};
+constexpr tarn::Signature kCompress{"compress", "compress", nullptr, kCompressParams};
 
 constexpr tarn::Param kDecompressParams[] = {{"values"}, {"lengths"}};
-constexpr tarn::Signature kDecompress = {"decompress", "decompress", nullptr, kDecompressParams, 2, 2};
+constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDecompressParams};
 
 }  // namespace
 
-int add_codec(PyObject* module, PyObject* np) noexcept {
-    struct Piece {
-        tarn::GlobalRef& field;
-        const char* name;
-    };
-    const Piece pieces[] = {{state.np_ndarray, "ndarray"}, {state.np_diff, "diff"},
-                            {state.np_flatnonzero, "flatnonzero"}, {state.np_r, "r_"},
-                            {state.np_repeat, "repeat"}};
-    for (const Piece& p : pieces) {
-        p.field.set(PyObject_GetAttrString(np, p.name));
-        if (!p.field) return -1;
-    }
+int add_codec(PyObject* module) noexcept {
     // Which kernels run, for diagnostics: "portable", "sse2" or "avx2".
     const char* kernel = codec::init();
     if (tarn::bind(module, "__codec_kernel__", PyUnicode_FromString(kernel)) < 0) return -1;
@@ -107,4 +93,4 @@ int add_codec(PyObject* module, PyObject* np) noexcept {
     return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
 }
 
-}  // namespace plinth
+}  // namespace tarn::plinth

@@ -7,7 +7,7 @@
 
 #include "kernel_templates.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 inline __m256i load32(const char* p) noexcept {
@@ -131,4 +131,4 @@ const Kernels& avx2_kernels() noexcept {
     return kernels;
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -4,7 +4,7 @@
 // same as every other set's, bit for bit.
 #include "kernel_templates.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 struct Portable {
@@ -21,4 +21,4 @@ const Kernels& portable_kernels() noexcept {
     return kernels;
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -4,7 +4,7 @@
 
 #include "kernel_templates.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 inline __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -124,4 +124,4 @@ const Kernels& sse2_kernels() noexcept {
     return kernels;
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -7,7 +7,7 @@
 
 #include "kernels.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 // The tables of this build, from the plainest to the best. A table is only built (its
@@ -22,7 +22,7 @@ bool everywhere() noexcept { return true; }
 
 constexpr Candidate kCandidates[] = {
     {"portable", portable_kernels, everywhere},
-#if defined(PLINTH_CODEC_X86)
+#if defined(TARN_CODEC_X86)
     {"sse2", sse2_kernels, everywhere},  // every x86-64 processor has SSE2
     {"avx2", avx2_kernels, avx2_usable},
 #endif
@@ -49,4 +49,4 @@ Choice choose_kernels() noexcept {
     return {&chosen->table(), chosen->name};
 }
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -22,7 +22,7 @@
 
 #include "kernels.hpp"
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 namespace {
 
 constexpr std::int64_t kNaT = INT64_MIN;  // numpy's "not a time"
@@ -330,4 +330,4 @@ Kernels kernel_table() noexcept {
 }
 
 }  // namespace
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace plinth::codec {
+namespace tarn::plinth::codec {
 
 // The element types the kernels handle. Neighbours are compared as numpy's first difference
 // compares them: integers by equality, booleans by truth, floats by `b - a != 0` (so NaN and
@@ -58,7 +58,7 @@ constexpr int size_index(std::size_t size) noexcept {
 
 // Plain C++ kernels, for every processor; the x86-64 kernels: SSE2 (every x86-64 processor)
 // and AVX2. Only the portable table exists everywhere: the others are built only on x86-64
-// (PLINTH_CODEC_X86 is then defined), and the AVX2 one may be used only where avx2_usable().
+// (TARN_CODEC_X86 is then defined), and the AVX2 one may be used only where avx2_usable().
 const Kernels& portable_kernels() noexcept;
 const Kernels& sse2_kernels() noexcept;
 const Kernels& avx2_kernels() noexcept;
@@ -75,4 +75,4 @@ struct Choice {
 };
 Choice choose_kernels() noexcept;
 
-}  // namespace plinth::codec
+}  // namespace tarn::plinth::codec
