@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "calls.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
 #include "function.hpp"
@@ -168,7 +169,7 @@ int inside_vscode() noexcept {
     if (!key) return -1;
     Ref value = steal(PyObject_GetItem(env.get(), key.get()));
     if (!value) return -1;
-    Ref lowered = steal(PyObject_CallMethodNoArgs(value.get(), state.lower.get()));
+    Ref lowered = steal(tarn::call_method(state.lower.get(), value.get()));
     if (!lowered) return -1;
     return contains(lowered.get(), "vscode");
 }
@@ -342,7 +343,7 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
 
     Ref platform = steal(tarn::lookup_global(state.platform.get()));
     if (!platform) return nullptr;
-    Ref system = steal(PyObject_CallMethodNoArgs(platform.get(), state.system.get()));
+    Ref system = steal(tarn::call_method(state.system.get(), platform.get()));
     if (!system) return nullptr;
 
     int is = system_is(system.get(), "Windows");
