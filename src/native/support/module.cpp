@@ -65,7 +65,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 }
 
 void clear_shared() noexcept {
-    if (g.info && g.info->clear) g.info->clear();
+    g.info->clear();
     g.function_type.clear();
     g.name.clear();
     g.builtins.clear();
@@ -111,7 +111,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     Py_VISIT(g.name.get());
     Py_VISIT(g.builtins.get());
     Py_VISIT(g.print.get());
-    return g.info && g.info->traverse ? g.info->traverse(visit, arg) : 0;
+    return g.info->traverse(visit, arg);
 }
 
 }  // namespace
