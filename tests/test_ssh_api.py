@@ -1,10 +1,12 @@
 """SSHClient's surface without a server: namespace, metadata, argument errors, stored settings,
 and run's handling of what the connection returns (through a stand-in connection object)."""
 
+import contextlib
 import functools
 import inspect
 import io
 import pathlib
+import socket
 
 import pytest
 
@@ -314,7 +316,7 @@ class RecordingParamiko:
     """A paramiko stand-in whose every call, on the module or on a connection, lands in `calls`;
     `connect` raises `error` when one is given."""
 
-    def __init__(self, error=None):
+    def __init__(self, error=None, transport=None):
         calls = self.calls = []
 
         class AutoAddPolicy:
@@ -331,7 +333,7 @@ class RecordingParamiko:
             def __init__(self):
                 calls.append(("SSHClient",))
 
-            def __getattr__(self, name):  # anything beyond the two methods below is recorded
+            def __getattr__(self, name):  # anything beyond the methods below is recorded
                 def method(*args, **kw):
                     calls.append((name, args, kw))
                 return method
@@ -343,6 +345,16 @@ class RecordingParamiko:
                 calls.append(("connect", host, list(kw.items())))
                 if error is not None:
                     raise error
+
+            def get_transport(self):
+                calls.append(("get_transport",))
+                if isinstance(transport, Exception):
+                    raise transport
+                return transport
+
+            def exec_command(self, command):
+                calls.append(("exec_command", command))
+                return Stdin(), io.BytesIO(b"ok"), io.BytesIO(b"")
 
         self.SSHClient, self.AutoAddPolicy, self.RSAKey = Connection, AutoAddPolicy, RSAKey
 
@@ -362,9 +374,46 @@ def test_connection_makes_exactly_the_described_calls(monkeypatch, capsys, pkey_
     assert fake.calls == [
         ("SSHClient",), ("AutoAddPolicy",), ("set_missing_host_key_policy", "AutoAddPolicy"),
         *key_load, ("connect", "h", [("port", 2222), ("username", "u"), credential]),
+        *([("get_transport",)] if error is None else []),
     ]
     line = "Connected to h:2222 as u\n" if error is None else "Failed to connect to h:2222 - refused\n"
     assert capsys.readouterr().out == line
+
+
+class Transport:
+    def __init__(self, sock):
+        self.sock = sock
+
+
+class UnixSocket(socket.socket):
+    """A socket of the right type but not TCP: TCP_NODELAY must not be tried on it."""
+
+    def setsockopt(self, *args):
+        raise AssertionError("setsockopt called on a socket that is not TCP")
+
+
+# Nagle's algorithm is turned off only on a TCP socket; any other transport (none, a proxy
+# command, a channel, a Unix socket) is left alone, and a failure there is no connection failure.
+@pytest.mark.parametrize("transport", [
+    None,
+    Transport(object()),
+    Transport(io.BytesIO()),
+    RuntimeError("no transport"),
+    "unix",
+])
+def test_connection_over_other_transports_still_connects(monkeypatch, capsys, transport):
+    with contextlib.ExitStack() as stack:
+        if transport == "unix":
+            transport = Transport(stack.enter_context(UnixSocket(socket.AF_UNIX, socket.SOCK_STREAM)))
+        fake = RecordingParamiko(transport=transport)
+        monkeypatch.setattr(ssh, "paramiko", fake)
+        c = SSHClient("u", "pw", "h")
+        assert c._SSHClient__client is not None
+        assert fake.calls[-1] == ("get_transport",)
+        assert capsys.readouterr().out == "Connected to h:22 as u\n"
+        c.run("x")
+        assert fake.calls[-1] == ("exec_command", "x")
+        assert capsys.readouterr().out == "ok\n"
 
 
 # --- the type stub describes the class as it is -------------------------------------------------

@@ -2,6 +2,7 @@
 connection and SFTP entries in each state (fresh, connected, failed, closed), and close."""
 
 import os
+import socket
 import subprocess
 
 import pytest
@@ -54,6 +55,9 @@ def test_login_prints_the_connected_line_once_and_caches_the_connection(sshd, ss
     assert type(connection) is paramiko.SSHClient
     assert connection.get_transport().is_active()
     assert connection.get_transport().get_username() == sshd.user
+    # Nagle's algorithm is off: a command's small packets do not wait for delayed acknowledgements.
+    sock = connection.get_transport().sock
+    assert sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) != 0
     assert c._SSHClient__client is connection  # cached: no second login, no output
     assert vars(c)[CLIENT] is connection and SFTP not in vars(c)
     assert capsys.readouterr().out == ""

@@ -36,6 +36,35 @@ const Signature client_sig{"__client", "SSHClient.__client", nullptr, self_only}
 const Signature sftp_sig{"__sftp", "SSHClient.__sftp", nullptr, self_only};
 const Signature close_sig{"close", "SSHClient.close", nullptr, self_only};
 
+// Sets TCP_NODELAY on the connection's socket: 0 when set or when the transport is not over a
+// TCP socket (none, a proxy command, a channel), -1 with an exception set.
+int set_nodelay(PyObject* client) noexcept {
+    Ref transport = steal(tarn::call_method(state.get_transport.get(), client));
+    if (!transport) return -1;
+    if (transport.get() == Py_None) return 0;
+    Ref sock = steal(getattr(transport.get(), state.sock));
+    if (!sock) return -1;
+    int is_socket = PyObject_IsInstance(sock.get(), state.socket_type.get());
+    if (is_socket <= 0) return is_socket;
+    Ref family = steal(getattr(sock.get(), state.family));
+    if (!family) return -1;
+    int is_tcp = PySequence_Contains(state.tcp_families.get(), family.get());
+    if (is_tcp <= 0) return is_tcp;
+    Ref done = steal(tarn::call_method(state.setsockopt.get(), sock.get(), state.ipproto_tcp.get(),
+                                       state.tcp_nodelay.get(), state.one.get()));
+    return done ? 0 : -1;
+}
+
+// Turns Nagle's algorithm off once connected. A command is a few small packets each way, and
+// with Nagle on each of them waits for the peer's delayed acknowledgement (about 40 ms on
+// Linux), as OpenSSH avoids for interactive sessions. Failing to set the option is no
+// connection failure: such an error is dropped, and only one outside the Exception family
+// (KeyboardInterrupt) gives -1.
+int turn_nagle_off(PyObject* client) noexcept {
+    if (set_nodelay(client) == 0) return 0;
+    return tarn::catch_exception() ? 0 : -1;
+}
+
 // The guarded part of opening: log in with the key file or the password and report it.
 // Returns a new reference to `client`, or nullptr with the failure raised.
 PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
@@ -61,6 +90,7 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
     PyObject* kwnames = use_key ? state.connect_with_key.get() : state.connect_with_password.get();
     Ref done = steal(tarn::call_method(state.connect.get(), args + 1, 2, kwnames));
     if (!done) return nullptr;
+    if (turn_nagle_off(client) < 0) return nullptr;
 
     host = steal(getattr(self, state.host));
     port = host ? steal(getattr(self, state.port)) : Ref();

@@ -57,7 +57,18 @@ namespace tarn::ssh {
     X(not_connected, tarn::interned("SSH client is not connected."))              \
     X(recv_size, PyLong_FromLong(1 << 20))                                        \
     X(connect_with_key, tarn::names("port", "username", "pkey"))                  \
-    X(connect_with_password, tarn::names("port", "username", "password"))
+    X(connect_with_password, tarn::names("port", "username", "password"))         \
+    X(get_transport, tarn::interned("get_transport"))                             \
+    X(sock, tarn::interned("sock"))                                               \
+    X(family, tarn::interned("family"))                                           \
+    X(setsockopt, tarn::interned("setsockopt"))                                   \
+    X(socket_type, tarn::attribute("socket", "socket"))                           \
+    X(af_inet, tarn::attribute("socket", "AF_INET"))                              \
+    X(af_inet6, tarn::attribute("socket", "AF_INET6"))                            \
+    X(tcp_families, PyTuple_Pack(2, af_inet.get(), af_inet6.get()))               \
+    X(ipproto_tcp, tarn::attribute("socket", "IPPROTO_TCP"))                      \
+    X(tcp_nodelay, tarn::attribute("socket", "TCP_NODELAY"))                      \
+    X(one, PyLong_FromLong(1))
 
 struct State {
     TARN_STATE_FIELDS(TARN_SSH_STATE)
