@@ -4,7 +4,10 @@ project = "tarn"
 author = "the tarn developers"
 copyright = "the tarn developers"
 
-extensions = ["myst_parser", "autoapi.extension"]
+extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.napoleon"]
+
+# Docstrings are reStructuredText in Google style; `x` in them is code, as IDEs show it.
+default_role = "literal"
 
 # Markdown pages only; the site's own browser test lives beside them.
 source_suffix = {".md": "markdown"}
