@@ -9,8 +9,9 @@ extensions = ["myst_parser", "autoapi.extension", "sphinx.ext.napoleon"]
 # Docstrings are reStructuredText in Google style; `x` in them is code, as IDEs show it.
 default_role = "literal"
 
-# Markdown pages only; the site's own browser test lives beside them.
-source_suffix = {".md": "markdown"}
+# The pages are Markdown; sphinx-autoapi writes the API reference as reStructuredText (it takes
+# the first suffix listed). The site's own browser test lives beside the pages.
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "test_site.py", "requirements.txt"]
 
 myst_enable_extensions = ["colon_fence", "deflist"]

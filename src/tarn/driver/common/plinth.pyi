@@ -14,13 +14,19 @@ import numpy.typing as npt
 from .quantity import Quantity as Quantity, newcfg as newcfg
 
 PATTERN: str
-"""Template of a regular expression for LAN addresses ``192.168.<seg>.<host>``: format it with
-``seg`` set to an alternation of third octets, such as ``Plinth.segment[1]`` ("103|104"). It is
-anchored at the start only. Nothing in tarn applies it; drivers may."""
+"""The address-pattern template for drivers.
+
+A regular expression for LAN addresses ``192.168.<seg>.<host>`` once formatted with ``seg`` set
+to an alternation of third octets, such as ``Plinth.segment[1]`` ("103|104"). It is anchored at
+the start only. Nothing in tarn applies it; drivers may.
+"""
 
 __codec_kernel__: str
-"""The codec's kernel set in use: "portable", "sse2" or "avx2" (chosen when the module loads;
-the environment variable ``TARN_CODEC_KERNEL`` forces one)."""
+"""The name of the codec's kernel set in use.
+
+"portable", "sse2" or "avx2", chosen when the module loads; the environment variable
+``TARN_CODEC_KERNEL`` forces one.
+"""
 
 def compress(value: Any) -> Any:
     """Code a numpy array as the runs of equal neighbours it is made of.
@@ -33,9 +39,9 @@ def compress(value: Any) -> Any:
         value: a one-dimensional numpy array, or any other object.
 
     Returns:
-        For a numpy array, the tuple ``(values, lengths)``: the first element of every run (with
-        the array's dtype) and the length of every run (numpy's default integer type). Any other
-        object is returned itself, unchanged.
+        For a numpy array the tuple ``(values, lengths)``, that is the first element of every run
+        (with the array's dtype) and the length of every run (numpy's default integer type). Any
+        other object is returned itself, unchanged.
 
     Raises:
         IndexError: for an empty array (it has no first run).
@@ -73,7 +79,7 @@ class Plinth(ABC):
     """
 
     segment: tuple[str, str]
-    """Address segment data for drivers: ``("na", "103|104")``; the second element is the
+    """Address segment data for drivers, ``("na", "103|104")``; the second element is the
     ``seg`` of ``PATTERN``."""
     CHs: list[int | str]
     """The driver's channel identifiers (class level; default ``[1]``)."""
@@ -93,7 +99,7 @@ class Plinth(ABC):
     srate: Any
     """Keyword ``srate`` (sample rate); default -1."""
     config: dict[str, dict[int | str, dict[str, Any]]]
-    """The last known value of every quantity: ``config[name][channel]["value"]``."""
+    """The last known value of every quantity, in ``config[name][channel]["value"]``."""
     quantities: dict[str, Quantity]
     """The quantities by name (a later one with the same name replaces an earlier one)."""
 
