@@ -69,7 +69,12 @@ class SSHClient:
         """
 
     def run(self, command: str) -> None:
-        """Run a shell command line on the remote host and print what it wrote.
+        """run command on remote host
+        e.g. 'bash -l -c "cd ~;ls -al"'
+        e.g. 'echo mewl | sudo -S systemctl daemon-reload'
+
+        Args:
+            command (str): command to run
 
         Every ``sudo`` standing as a word of its own becomes ``sudo -S``, and the client's
         password is written as a line to the command's standard input (then closed), so that
@@ -77,10 +82,6 @@ class SSHClient:
         command has closed its output, then prints the output, and the error text if there is
         any. The exit status is not reported. On an object whose connection failed it prints
         ``SSH client is not connected.`` and sends nothing.
-
-        Args:
-            command: the command line, for instance ``'bash -l -c "cd ~; ls -al"'`` or
-                ``"sudo systemctl daemon-reload"``.
 
         Raises:
             UnicodeDecodeError: the command wrote bytes that are not UTF-8 (nothing is printed).
