@@ -1,4 +1,5 @@
 # The two commands of the README: `make demo` and `make test`. Each bootstraps what it needs.
+# `make docs` builds the documentation site into build/docs/html and checks it in a browser.
 SHELL := /bin/bash
 CACHE ?= $(or $(TARN_CACHE),$(HOME)/.cache/tarn)
 UV := $(CACHE)/tools/bin/uv
@@ -13,7 +14,7 @@ BUILD_SETTINGS ?=
 export TARN_VENV_TAG := $(ENV_TAG)
 export UV_CACHE_DIR := $(CACHE)/uv
 
-.PHONY: bootstrap install test test-sanitize demo bench clean
+.PHONY: bootstrap install test test-sanitize demo bench docs clean
 
 # Bootstraps the interpreters of VENVS only (demo: CPython 3.14 alone, without the test tools).
 BOOTSTRAP_ARGS ?=
@@ -66,6 +67,17 @@ bench: install
 	  echo "== benchmarks on .venv/$$v: $$(.venv/$$v$(ENV_TAG)/bin/python -VV | head -1)"; \
 	  for b in bench/bench_*.py; do .venv/$$v$(ENV_TAG)/bin/python $$b || exit 1; done; \
 	done
+
+# The site from docs/ (MyST pages, the API reference read from the stubs and Python sources;
+# nothing is built or imported), warnings as errors and every cross-reference checked; then
+# docs/test_site.py opens it in headless chromium and writes screenshots to build/docs/.
+DOCS_PY = .venv/docs$(ENV_TAG)/bin/python
+docs:
+	@bash scripts/bootstrap.sh docs
+	@rm -rf build/docs/html build/docs/doctrees
+	@$(DOCS_PY) -m sphinx -q -W --keep-going -n -b html -d build/docs/doctrees docs build/docs/html
+	@echo "== site: build/docs/html/index.html"
+	@$(DOCS_PY) -m pytest -p no:cacheprovider docs/test_site.py
 
 clean:
 	rm -rf build dist

@@ -4,9 +4,11 @@
 #   CPython 3.14 from Debian unstable's binary packages (unpacked, not installed),
 #   a free-threaded CPython built from Debian's source package,
 #   and the virtual environments .venv/cp314 and .venv/ft with the build and test tools
-#   (the project itself is built into them by `make install`).
-# Usage: bootstrap.sh [--demo] [cp314] [ft]. The names choose the interpreters and environments
-# (default: both); --demo leaves out what only the tests use (OpenSSH server, Xvfb, xterm).
+#   (the project itself is built into them by `make install`),
+#   and, when asked for, the documentation site's tools: .venv/docs and Debian's chromium.
+# Usage: bootstrap.sh [--demo] [cp314] [ft] [docs]. The names choose the interpreters and
+# environments (default: cp314 and ft); --demo leaves out what only the tests use (OpenSSH
+# server, Xvfb, xterm); docs alone installs only what `make docs` needs.
 # Slow artefacts live under $TARN_CACHE (default ~/.cache/tarn) and survive new clones.
 set -euo pipefail
 
@@ -14,12 +16,14 @@ demo=0; envs=()
 for a in "$@"; do
   case $a in
     --demo) demo=1 ;;
-    cp314|ft) envs+=("$a") ;;
-    *) echo "bootstrap.sh: unknown argument '$a' (expected --demo, cp314 or ft)" >&2; exit 2 ;;
+    cp314|ft|docs) envs+=("$a") ;;
+    *) echo "bootstrap.sh: unknown argument '$a' (expected --demo, cp314, ft or docs)" >&2; exit 2 ;;
   esac
 done
 ((${#envs[@]})) || envs=(cp314 ft)
 wants() { [[ " ${envs[*]} " == *" $1 "* ]]; }
+# The documentation environment runs on the CPython 3.14 interpreter.
+needs_cp314() { wants cp314 || wants docs; }
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TARN_CACHE:-$HOME/.cache/tarn}
@@ -36,7 +40,11 @@ wants ft && debian_packages+=(
   libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
   libncurses-dev uuid-dev libgdbm-dev libexpat1-dev
 )
-((demo)) || debian_packages+=(openssh-server openssh-client sudo xvfb xterm x11-utils)
+if ! ((demo)) && { wants cp314 || wants ft; }; then
+  debian_packages+=(openssh-server openssh-client sudo xvfb xterm x11-utils)
+fi
+# The site's browser test: a headless chromium, and a font for its screenshots.
+wants docs && debian_packages+=(chromium fonts-dejavu-core)
 missing=()
 for p in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -45,7 +53,7 @@ if ((${#missing[@]})); then
   log "installing Debian packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 fi
 
 # --- a private apt configuration that reads Debian unstable -----------------------------------
@@ -75,7 +83,7 @@ SRC
 # The binaries need a newer C library than the machine's, so sid's runtime libraries are
 # unpacked beside them and the interpreter is pointed at sid's loader with patchelf.
 cp314=$cache/cp314
-if wants cp314 && [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
+if needs_cp314 && [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
   prepare_sid
   rm -rf "$cp314" "$cache/debs-314"; mkdir -p "$cp314" "$cache/debs-314"
   log "downloading CPython 3.14 packages from unstable"
@@ -99,7 +107,7 @@ fi
 # Put the real header in its place, so that what sysconfig reports as the include folder is
 # all a build needs. The copy keeps the packaged header's time, so finished builds stay current.
 header=$cp314/usr/include/python3.14/pyconfig.h
-if wants cp314 && grep -q "include <$arch/python3.14/pyconfig.h>" "$header"; then
+if needs_cp314 && grep -q "include <$arch/python3.14/pyconfig.h>" "$header"; then
   cp -p "$cp314/usr/include/$arch/python3.14/pyconfig.h" "$header.new" && mv "$header.new" "$header"
 fi
 PY314=$cp314/usr/bin/python3.14
@@ -172,5 +180,9 @@ if wants ft; then
     make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}"
   fi
   ready+=(".venv/ft ($("$PYFT" -VV | head -1))")
+fi
+if wants docs; then
+  make_venv docs "$PY314" -r "$repo/docs/requirements.txt"
+  ready+=(".venv/docs (Sphinx $("$repo/.venv/docs${TARN_VENV_TAG:-}/bin/python" -c 'import sphinx; print(sphinx.__version__)'))")
 fi
 log "ready: ${ready[*]}"
