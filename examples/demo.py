@@ -8,43 +8,48 @@ a table of its quantities. The drivers log every line sent (->) and received (<-
 """
 
 import logging
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
-from tarn.driver.common.plinth import compress
+from tarn.driver.common.plinth import Plinth, compress
+
 from tarn.driver.virtual import VirtualDevice
 
 
 class RecordingDevice(VirtualDevice):
     """VirtualDevice that also shows every call Plinth makes into the driver."""
 
-    def open(self, **kw):
+    def open(self, **kw: Any) -> None:
         print("  driver.open()")
         super().open(**kw)
 
-    def close(self, **kw):
+    def close(self, **kw: Any) -> None:
         print("  driver.close()")
         super().close(**kw)
 
-    def write(self, name, value, **kw):
+    def write(self, name: str, value: Any, **kw: Any) -> Any:
         print(f"  driver.write({name!r}, {value!r}, **{kw})")
         return super().write(name, value, **kw)
 
-    def read(self, name, **kw):
-        value = super().read(name, **kw)
+    def read(self, name: str, **kw: Any) -> Any:
+        value: Any = super().read(name, **kw)
         print(f"  driver.read({name!r}, **{kw}) -> {value!r}")
         return value
 
 
-def title(text):
+def title(text: str) -> None:
     print(f"\n######## {text}")
 
 
-def step(text):
+def step(text: str) -> None:
     print(f"\n== {text}")
 
 
-def walk_through(device, received, too_large=1e12):
+def walk_through(device: Plinth, received: Callable[[Any, int], npt.ArrayLike],
+                 too_large: float = 1e12) -> None:
     """The steps of the demo on any driver of the two-channel source. `received(dev, ch)` gives
     the waveform that reached the device; `too_large` is a Frequency the device refuses."""
     step("open: the with statement calls the driver's open")
@@ -93,11 +98,11 @@ def walk_through(device, received, too_large=1e12):
 class Wire(logging.Handler):
     """Prints the lines the drivers log, indented and shortened, and keeps them in `lines`."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__(logging.DEBUG)
-        self.lines = []
+        self.lines: list[str] = []
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         line = record.getMessage()
         self.lines.append(line)
         print("    " + (line if len(line) <= 96 else line[:92] + " ..."))
@@ -122,9 +127,9 @@ else:
     drivers.addHandler(wire)
     drivers.setLevel(logging.DEBUG)
 
-    def received(dev, ch):
+    def received(dev: Any, ch: int) -> npt.ArrayLike:
         """The samples of the last waveform sent to channel `ch`, read back from the wire."""
-        blocks = []
+        blocks: list[float] = []
         for line in wire.lines:
             command, _, values = line[3:].partition(" ")
             if line.startswith("-> ") and command in (f"SOUR{ch}:DATA", f"SOUR{ch}:DATA:APP"):
@@ -152,12 +157,14 @@ else:
         for name in ("Voltage", "Output", "MeasuredVoltage", "MeasuredCurrent"):
             print(f"  {name} CH1 =", repr(psu.getValue(name, ch=1)))
         step("refused before anything is sent: the quantities say what they allow")
-        for name, value, ch in [("Voltage", 7.0, 2), ("Current", -0.1, 1), ("Voltage", float("nan"), 1),
-                                ("MeasuredVoltage", 1.0, 1), ("Voltage", 5.0, "global"),
-                                ("Voltag", 5.0, 1)]:
+        refused: list[tuple[str, float, int | str]] = [
+            ("Voltage", 7.0, 2), ("Current", -0.1, 1), ("Voltage", float("nan"), 1),
+            ("MeasuredVoltage", 1.0, 1), ("Voltage", 5.0, "global"), ("Voltag", 5.0, 1)]
+        for name, value, ch in refused:
             try:
                 psu.setValue(name, value, ch=ch)
             except (ValueError, AssertionError) as exc:
                 print(f"  {type(exc).__name__}: {str(exc).replace(str(psu), '<driver>')}")
-        print("  config['Voltage'] =", {ch: entry["value"] for ch, entry in psu.config["Voltage"].items()})
+        print("  config['Voltage'] =",
+              {ch: entry["value"] for ch, entry in psu.config["Voltage"].items()})
         step("close: leaving the with block")

@@ -46,7 +46,7 @@ class ScpiSource(VisaDriver):
     def __init__(self, addr: str = "192.168.1.42", *, chunk: int = 256, **kw: Any) -> None:
         """chunk: waveform samples per SOURn:DATA line; other keywords go to VisaDriver."""
         super().__init__(addr, **kw)
-        if not isinstance(chunk, int) or isinstance(chunk, bool) or chunk < 1:
+        if chunk < 1:
             raise ValueError(f"chunk must be a positive integer, not {chunk!r}")
         self.chunk = chunk
 

@@ -8,7 +8,7 @@ No pyvisa and no simulator are involved: the stand-in checks every line the driv
 against the next one the exchange expects.
 """
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
@@ -93,7 +93,7 @@ class StandIn:
 
 @contextmanager
 def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[str, Reply]], *,
-                    identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Iterator[D]:
+                    identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`), exactly the
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
@@ -109,8 +109,12 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[str, Reply]]
     wire = StandIn([*opening, *exchange], error_query=driver_class.error_query,
                    opening=len(opening))
     driver = driver_class(**kw)
+
+    def stand_in(name: str) -> StandIn:
+        return wire
+
     # The instance attribute shadows the method: open gets the stand-in instead of pyvisa.
-    setattr(driver, "open_resource", lambda name: wire)
+    setattr(driver, "open_resource", stand_in)
     with driver:
         yield driver
     wire.finish()

@@ -34,6 +34,11 @@ class QuantityDefault(TypedDict):
     ch: Channel
 
 
+def _is_flag(value: object) -> bool:
+    """True for Python's and numpy's booleans and for the integers 0 and 1."""
+    return isinstance(value, (bool, np.bool_)) or (isinstance(value, Integral) and value in (0, 1))
+
+
 def _number(x: float) -> str:
     """A bound as people write it: 30, 0.5, 6000000000."""
     return f"{x:.12g}"
@@ -145,31 +150,32 @@ class Quantity:
             raise ValueError(f"{where}: {value!r} is not one of {allowed}")
         low, high = self.bounds(ch)
         if low is not None or high is not None:
-            if not isinstance(value, Real) or isinstance(value, bool):
+            if isinstance(value, bool) or not isinstance(value, Real):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
-            unit = f" {self.unit}" if self.unit else ""
-            if low is not None and high is not None and not low <= value <= high:
+            number, unit = float(value), f" {self.unit}" if self.unit else ""
+            if low is not None and high is not None and not low <= number <= high:
                 raise ValueError(f"{where}: {value!r} is outside {_number(low)}..{_number(high)}{unit}")
-            if low is not None and value < low:
+            if low is not None and not number >= low:
                 raise ValueError(f"{where}: {value!r} is below the minimum {_number(low)}{unit}")
-            if high is not None and value > high:
+            if high is not None and not number <= high:
                 raise ValueError(f"{where}: {value!r} is above the maximum {_number(high)}{unit}")
         return value
 
     def _coerce(self, where: str, value: Any) -> Any:
         """The value converted to the quantity's kind, or ValueError if it is not one."""
         if self.kind == "bool":
-            if isinstance(value, (bool, np.bool_)) or (isinstance(value, Integral) and value in (0, 1)):
+            if _is_flag(value):
                 return bool(value)
             raise ValueError(f"{where}: expected True/False or 1/0, not {value!r}")
         if self.kind == "int":
-            if isinstance(value, Integral) and not isinstance(value, bool):
-                return int(value)
-            if isinstance(value, Real) and not isinstance(value, bool) and float(value).is_integer():
-                return int(value)
+            if not isinstance(value, bool):  # True is an Integral too, but not a number here
+                if isinstance(value, Integral):
+                    return int(value)
+                if isinstance(value, Real) and float(value).is_integer():
+                    return int(float(value))
             raise ValueError(f"{where}: expected a whole number, not {value!r}")
         if self.kind == "float":
-            if not isinstance(value, Real) or isinstance(value, bool):
+            if isinstance(value, bool) or not isinstance(value, Real):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
             number = float(value)
             if not math.isfinite(number):  # no command can carry NaN or infinity
