@@ -144,21 +144,21 @@ class Quantity:
         where = self.where(ch)
         if setting and self.readonly:
             raise ValueError(f"{where}: read-only, it cannot be set")
-        value = self._coerce(where, value)
+        given, value = value, self._coerce(where, value)  # messages show what the caller gave
         if self.choices is not None and value not in self.choices:
             allowed = ", ".join(map(repr, self.choices))
-            raise ValueError(f"{where}: {value!r} is not one of {allowed}")
+            raise ValueError(f"{where}: {given!r} is not one of {allowed}")
         low, high = self.bounds(ch)
         if low is not None or high is not None:
             if isinstance(value, bool) or not isinstance(value, Real):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
             number, unit = float(value), f" {self.unit}" if self.unit else ""
             if low is not None and high is not None and not low <= number <= high:
-                raise ValueError(f"{where}: {value!r} is outside {_number(low)}..{_number(high)}{unit}")
+                raise ValueError(f"{where}: {given!r} is outside {_number(low)}..{_number(high)}{unit}")
             if low is not None and not number >= low:
-                raise ValueError(f"{where}: {value!r} is below the minimum {_number(low)}{unit}")
+                raise ValueError(f"{where}: {given!r} is below the minimum {_number(low)}{unit}")
             if high is not None and not number <= high:
-                raise ValueError(f"{where}: {value!r} is above the maximum {_number(high)}{unit}")
+                raise ValueError(f"{where}: {given!r} is above the maximum {_number(high)}{unit}")
         return value
 
     def _coerce(self, where: str, value: Any) -> Any:
