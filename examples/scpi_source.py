@@ -22,9 +22,6 @@ import numpy as np
 from tarn.driver.common.quantity import Channel, Quantity
 from tarn.driver.visa import VisaDriver
 
-__all__ = ["ScpiSource"]
-
-
 class ScpiSource(VisaDriver):
     """Frequency, power, output state and an arbitrary waveform per channel, and an
     instrument-wide reference oscillator."""
@@ -38,8 +35,7 @@ class ScpiSource(VisaDriver):
                  get_cmd="SOUR{ch}:POW?", set_cmd="SOUR{ch}:POW {value}"),
         Quantity("Output", False, get_cmd="OUTP{ch}?", set_cmd="OUTP{ch} {value}"),
         Quantity("Waveform", None, doc="samples, sent by set_waveform; never read back"),
-        Quantity("Reference", "internal", ch="global",
-                 choices={"internal": "INT", "external": "EXT"},
+        Quantity("Reference", "internal", "global", choices={"internal": "INT", "external": "EXT"},
                  get_cmd="ROSC:SOUR?", set_cmd="ROSC:SOUR {value}"),
     ]
 
@@ -53,11 +49,10 @@ class ScpiSource(VisaDriver):
     def set_waveform(self, value: Any, ch: Channel) -> None:
         samples = np.asarray(value)
         samples = samples.astype(np.int8) if samples.dtype.kind == "b" else samples  # 1 and 0
-        if samples.ndim != 1 or samples.size == 0 or samples.dtype.kind not in "iuf":
-            raise ValueError(f"Waveform on channel {ch}: expected a non-empty one-dimensional "
-                             f"array of real numbers, got {samples.dtype} of shape {samples.shape}")
-        if not np.isfinite(samples).all():
-            raise ValueError(f"Waveform on channel {ch}: the samples must be finite numbers")
+        if samples.ndim != 1 or not samples.size or samples.dtype.kind not in "iuf" \
+                or not np.isfinite(samples).all():  # SCPI has no text for NaN or infinity
+            raise ValueError(f"Waveform on channel {ch}: expected a non-empty 1-D array of finite "
+                             f"real numbers, got {samples.dtype} of shape {samples.shape}")
         for start in range(0, samples.size, self.chunk):
             block = ",".join(map(str, samples[start:start + self.chunk].tolist()))
             self.send(f"SOUR{ch}:DATA{':APP' if start else ''} {block}")
