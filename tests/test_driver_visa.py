@@ -1,7 +1,9 @@
 """VisaDriver through expect_exchange: the lines a driver sends for its declared quantities, the
 error queue, channels, the session, and expect_exchange's own checks."""
 
+import gc
 import logging
+import sys
 
 import pytest
 
@@ -136,7 +138,9 @@ def test_open_names_the_resource_and_close_closes_once(addr, resource):
         driver.setValue("Power", 0.0)
 
 
-def test_a_failed_open_leaves_no_session():
+def test_a_failed_open_or_construction_leaves_no_session(capfd, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
     wire = StandIn([("*CLS", None), ("*IDN?", TimeoutError("VI_ERROR_TMO"))], opening=2)
     driver = Source()
     driver.open_resource = lambda name: wire
@@ -144,6 +148,10 @@ def test_a_failed_open_leaves_no_session():
         with driver:
             pytest.fail("the body runs only once open has succeeded")
     assert driver.resource is None and driver.identity is None and wire.closes == 1
+    with pytest.raises(TypeError):
+        Source(42)  # refused by Plinth before the driver's own attributes are set
+    gc.collect()  # the finaliser of the half-made driver closes without complaint
+    assert reported == [] and capfd.readouterr() == ("", "")
 
 
 @pytest.mark.parametrize("exchange, body, message", [

@@ -60,6 +60,10 @@ class VisaDriver(Plinth):
     max_errors: ClassVar[int] = 32
     # The pyvisa-sim description that backend="@sim" opens (None: pyvisa-sim's own default).
     simulation: ClassVar[str | os.PathLike[str] | None] = None
+    # Class-level defaults, so that the finaliser's close finds them even when construction
+    # failed before __init__ set them.
+    resource: Resource | None = None  # the open resource, None while closed
+    identity: str | None = None  # the answer to idn_query, read by open
 
     def __init__(self, addr: str = "192.168.1.42", *, backend: str = "", **kw: Any) -> None:
         """backend: the PyVISA library ("" the system's, "@py" pyvisa-py, "@sim" pyvisa-sim
@@ -67,8 +71,8 @@ class VisaDriver(Plinth):
         ...) go to Plinth."""
         super().__init__(addr, **kw)
         self.backend = backend
-        self.resource: Resource | None = None  # the open resource, None while closed
-        self.identity: str | None = None  # the answer to idn_query, read by open
+        self.resource = None
+        self.identity = None
 
     @property
     def log(self) -> logging.Logger:
