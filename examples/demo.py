@@ -1,49 +1,57 @@
-"""Driving an instrument through the driver base: run with `make demo`.
+"""Driving instruments through the driver base: run with `make demo`.
 
-The same steps twice: first on VirtualDevice, which keeps the values in a dictionary, then on
-ScpiSource (scpi_source.py beside this file), which sends them as SCPI commands over PyVISA to an
-instrument simulated by pyvisa-sim, printing every line sent (->) and received (<-).
+Three walk-throughs: the same steps on VirtualDevice, which keeps the values in a dictionary, and
+on ScpiSource (scpi_source.py beside this file), which sends them as SCPI commands over PyVISA to
+an instrument simulated by pyvisa-sim; then PowerSupply (power_supply.py), a driver that is only
+a table of its quantities. The drivers log every line sent (->) and received (<-) to the logger
+"tarn.driver.<ClassName>"; a logging handler prints them here.
 """
 
-import numpy as np
+import logging
+from collections.abc import Callable
+from typing import Any
 
-from tarn.driver.common.plinth import compress
+import numpy as np
+import numpy.typing as npt
+
+from tarn.driver.common.plinth import Plinth, compress
+
 from tarn.driver.virtual import VirtualDevice
 
 
 class RecordingDevice(VirtualDevice):
     """VirtualDevice that also shows every call Plinth makes into the driver."""
 
-    def open(self, **kw):
+    def open(self, **kw: Any) -> None:
         print("  driver.open()")
         super().open(**kw)
 
-    def close(self, **kw):
+    def close(self, **kw: Any) -> None:
         print("  driver.close()")
         super().close(**kw)
 
-    def write(self, name, value, **kw):
+    def write(self, name: str, value: Any, **kw: Any) -> Any:
         print(f"  driver.write({name!r}, {value!r}, **{kw})")
         return super().write(name, value, **kw)
 
-    def read(self, name, **kw):
-        value = super().read(name, **kw)
+    def read(self, name: str, **kw: Any) -> Any:
+        value: Any = super().read(name, **kw)
         print(f"  driver.read({name!r}, **{kw}) -> {value!r}")
         return value
 
 
-def title(text):
+def title(text: str) -> None:
     print(f"\n######## {text}")
 
 
-def step(text):
+def step(text: str) -> None:
     print(f"\n== {text}")
 
 
-def walk_through(device, received, too_large=None):
+def walk_through(device: Plinth, received: Callable[[Any, int], npt.ArrayLike],
+                 too_large: float = 1e12) -> None:
     """The steps of the demo on any driver of the two-channel source. `received(dev, ch)` gives
-    the waveform that reached the device; `too_large`, if given, is a Frequency the instrument
-    refuses."""
+    the waveform that reached the device; `too_large` is a Frequency the device refuses."""
     step("open: the with statement calls the driver's open")
     with device as dev:
         step("set and get values on two channels")
@@ -62,13 +70,12 @@ def walk_through(device, received, too_large=None):
         print("  write received the expanded array; equal to samples:",
               np.array_equal(received(dev, 2), samples))
 
-        if too_large is not None:
-            step("a value out of range: the instrument refuses it and says why")
-            try:
-                dev.setValue("Frequency", too_large, ch=1)
-            except Exception as exc:
-                print(f"  {type(exc).__name__}: {exc}")
-            print("  config keeps the last good value:", dev.config["Frequency"][1]["value"])
+        step("a value out of range: refused, with the reason")
+        try:
+            dev.setValue("Frequency", too_large, ch=1)
+        except Exception as exc:
+            print(f"  {type(exc).__name__}: {exc}")
+        print("  config keeps the last good value:", dev.config["Frequency"][1]["value"])
 
         step("debug mode: print instead of talking to the device")
         dev.setValue("Power", 10, mode="debug", target="lab-3")
@@ -88,6 +95,19 @@ def walk_through(device, received, too_large=None):
     print("  config['Power'] =", {ch: entry["value"] for ch, entry in device.config["Power"].items()})
 
 
+class Wire(logging.Handler):
+    """Prints the lines the drivers log, indented and shortened, and keeps them in `lines`."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.lines: list[str] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        line = record.getMessage()
+        self.lines.append(line)
+        print("    " + (line if len(line) <= 96 else line[:92] + " ..."))
+
+
 title("VirtualDevice: a simulated source that keeps its values in a dictionary")
 step("construct: no device access yet")
 print("  a driver from a module file:", VirtualDevice())
@@ -96,32 +116,55 @@ print("  one defined in this script: ", device)
 walk_through(device, lambda dev, ch: dev.memory["Waveform", ch])
 del device  # the finaliser closes once more
 
-title("ScpiSource: SCPI over PyVISA to an instrument simulated by pyvisa-sim")
 try:
+    from power_supply import PowerSupply
     from scpi_source import ScpiSource
 except ImportError as exc:  # pyvisa and pyvisa-sim come with the `examples` extra
-    print(f"  skipped: {exc} (install the examples extra: pip install '.[examples]')")
+    print(f"\n  the SCPI drivers are skipped: {exc} (install them: pip install '.[examples]')")
 else:
-    wire = []  # every line sent and received, for the waveform check below
+    wire = Wire()
+    drivers = logging.getLogger("tarn.driver")
+    drivers.addHandler(wire)
+    drivers.setLevel(logging.DEBUG)
 
-    def show(line):
-        wire.append(line)
-        print("    " + (line if len(line) <= 96 else line[:92] + " ..."))
-
-    def received(dev, ch):
+    def received(dev: Any, ch: int) -> npt.ArrayLike:
         """The samples of the last waveform sent to channel `ch`, read back from the wire."""
-        blocks = []
-        for line in wire:
+        blocks: list[float] = []
+        for line in wire.lines:
             command, _, values = line[3:].partition(" ")
             if line.startswith("-> ") and command in (f"SOUR{ch}:DATA", f"SOUR{ch}:DATA:APP"):
                 blocks = [] if command.endswith("DATA") else blocks
                 blocks += [float(v) for v in values.split(",")]
         return np.array(blocks)
 
+    title("ScpiSource: SCPI over PyVISA to an instrument simulated by pyvisa-sim")
     step("construct: no device access yet")
     # chunk=8: the 12-sample waveform goes out in two lines, as a long one would.
-    source = ScpiSource("192.168.103.7", backend="@sim", model="SG-2", echo=show, chunk=8)
+    source = ScpiSource("192.168.103.7", backend="@sim", model="SG-2", chunk=8)
     print("  a driver from an example file:", source)
-    walk_through(source, received, too_large=1e12)
+    walk_through(source, received)
     print("  the instrument identified itself as:", source.identity)
     del source  # the finaliser closes once more: the resource is already closed
+
+    title("PowerSupply: a driver that is a table of its quantities (power_supply.py)")
+    with PowerSupply("192.168.103.8", backend="@sim") as psu:
+        print("  the instrument identified itself as:", psu.identity)
+        step("set the voltage and the current limit of channel 1, then switch it on")
+        psu.setValue("Voltage", 5.0, ch=1)
+        psu.setValue("Current", 0.5, ch=1)
+        psu.setValue("Output", True, ch=1)
+        step("read back: setpoints and readings, parsed from the answers")
+        for name in ("Voltage", "Output", "MeasuredVoltage", "MeasuredCurrent"):
+            print(f"  {name} CH1 =", repr(psu.getValue(name, ch=1)))
+        step("refused before anything is sent: the quantities say what they allow")
+        refused: list[tuple[str, float, int | str]] = [
+            ("Voltage", 7.0, 2), ("Current", -0.1, 1), ("Voltage", float("nan"), 1),
+            ("MeasuredVoltage", 1.0, 1), ("Voltage", 5.0, "global"), ("Voltag", 5.0, 1)]
+        for name, value, ch in refused:
+            try:
+                psu.setValue(name, value, ch=ch)
+            except (ValueError, AssertionError) as exc:
+                print(f"  {type(exc).__name__}: {str(exc).replace(str(psu), '<driver>')}")
+        print("  config['Voltage'] =",
+              {ch: entry["value"] for ch, entry in psu.config["Voltage"].items()})
+        step("close: leaving the with block")

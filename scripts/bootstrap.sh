@@ -161,10 +161,11 @@ make_venv() {  # name interpreter packages...
   fi
   "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"
 }
-# mypy checks the modules against their stubs (tests/test_loading.py); types-paramiko goes
-# with paramiko. pyvisa and pyvisa-sim are the example SCPI driver's packages (the `examples`
-# extra of pyproject.toml).
-common=(numpy pytest hypothesis mypy scikit-build-core cmake ninja)
+# mypy checks the modules against their stubs (tests/test_loading.py); mypy --strict and
+# basedpyright (which brings its own Node runtime) check the Python layer and the examples;
+# types-paramiko goes with paramiko. pyvisa and pyvisa-sim are the example SCPI drivers'
+# packages (the `examples` extra of pyproject.toml).
+common=(numpy pytest hypothesis mypy basedpyright scikit-build-core cmake ninja)
 examples=(pyvisa pyvisa-sim)
 ready=()
 if wants cp314; then

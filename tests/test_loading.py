@@ -238,6 +238,13 @@ WHEEL_USE = textwrap.dedent("""
     with VirtualDevice("10.0.0.1") as dev:
         dev.setValue("Power", -3.5, ch=2)
         print(dev.getValue("Power", ch=2), dev.getValue("Power"))
+    # The VISA base ships in the wheel and imports without pyvisa, which opening then asks for.
+    from tarn.driver.visa import VisaDriver
+    from tarn.driver.testing import expect_exchange
+    try:
+        VisaDriver().open()
+    except ImportError as exc:
+        print(exc)
     values, lengths = plinth.compress(np.array([0, 0, 1, 1, 1, 0], dtype=np.int8))
     print(values.tolist(), lengths.tolist(), plinth.decompress(values, lengths).tolist())
     client = ssh.SSHClient("operator", "secret", "192.0.2.1")
@@ -283,6 +290,8 @@ def test_the_wheel_works_in_a_fresh_environment_outside_the_repository(tmp_path)
     assert run(python, "-c", WHEEL_USE, timeout=120).splitlines() == [
         "True",
         "-3.5 -10.0",
+        "VisaDriver talks to instruments through pyvisa, which is not installed: "
+        "pip install 'tarn[visa]'",
         "[0, 1, 0] [2, 3, 1] [0, 0, 1, 1, 1, 0]",
         "tarn.terminal.ssh (command: 'str | None' = None, cwd: 'str | None' = None)",
     ]

@@ -115,20 +115,26 @@ def test_demo_runs():
     out = result.stdout
     assert "SET Power 10 lab-3\n" in out and "GET Power \n" in out
     assert re.search(r"a driver from a module file: 🔖Driver\(.*\)<.*virtual\.py>", out)
-    # The same steps again on the SCPI driver where pyvisa and pyvisa-sim are installed.
+    assert "ValueError: Frequency on channel 1: 1000000000000.0 is outside 9000..6000000000 Hz\n" in out
+    # The same steps again on the SCPI source, then the power supply, where pyvisa and pyvisa-sim
+    # are installed; the wire comes through the drivers' loggers.
     scpi = importlib.util.find_spec("pyvisa") and importlib.util.find_spec("pyvisa_sim")
     walks = 2 if scpi else 1
     assert out.count("write received the expanded array; equal to samples: True") == walks
     assert out.count("quantity(Voltage) not Found!") == walks
+    assert out.count("config keeps the last good value: 2400000000.0\n") == walks
     if scpi:
+        assert out.count("\n######## ") == 3
         for line in ["    -> SOUR1:FREQ 2400000000.0\n", "    <- +2.400000000000E+09\n",
                      "    -> SOUR2:DATA 0,0,0,0,1,1,0,0\n", "    -> SOUR2:DATA:APP 0,0,0,1\n",
                      'InstrumentError: Frequency on channel 1: the instrument refused '
                      """'SOUR1:FREQ 1000000000000.0': -222,"Data out of range"\n""",
-                     "  config keeps the last good value: 2400000000.0\n"]:
+                     "    -> SOUR1:VOLT 5.0\n", "  MeasuredCurrent CH1 = 0.25\n",
+                     "  ValueError: Voltage on channel 2: 7.0 is outside 0..6 V\n",
+                     "  config['Voltage'] = {1: 5.0, 2: 0.0, 'global': 0.0}\n"]:
             assert line in out
     else:
-        assert "skipped: No module named" in out
+        assert "the SCPI drivers are skipped: No module named" in out
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="the GIL is always on in this build")

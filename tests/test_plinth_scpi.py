@@ -1,11 +1,17 @@
-"""A driver on the real wire: the example SCPI source (examples/scpi_source.py) over PyVISA against
-its instrument simulated by pyvisa-sim, watching the lines that reach the instrument."""
+"""Drivers on the real wire: the example SCPI source (examples/scpi_source.py) and power supply
+(examples/power_supply.py) over PyVISA against their instruments simulated by pyvisa-sim, watching
+the lines that reach the instrument; the examples' size and type checks."""
 
+import ast
 import gc
 import importlib.util
+import io
+import logging
 import pathlib
 import shutil
+import subprocess
 import sys
+import tokenize
 import types
 import weakref
 
@@ -17,23 +23,34 @@ from tarn.driver.common.plinth import compress
 pyvisa = pytest.importorskip("pyvisa", reason="pyvisa is not installed (the examples extra)")
 pytest.importorskip("pyvisa_sim", reason="pyvisa-sim is not installed (the examples extra)")
 
-EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "scpi_source.py"
-_spec = importlib.util.spec_from_file_location("scpi_source", EXAMPLE)
-scpi = importlib.util.module_from_spec(_spec)
-sys.modules.setdefault("scpi_source", scpi)
-_spec.loader.exec_module(scpi)
+from tarn.driver.visa import InstrumentError
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def load(name):
+    spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules.setdefault(name, module)
+    spec.loader.exec_module(module)
+    return module
+
+
+scpi = load("scpi_source")
+supply = load("power_supply")
 
 RESOURCE = "TCPIP0::192.168.1.42::inst0::INSTR"
 OPENING = ["*CLS", "*IDN?"]
 NO_ERROR = "SYST:ERR?"
 
 
-@pytest.fixture
-def sim(tmp_path, monkeypatch):
-    """A fresh simulated instrument (PyVISA keeps one per simulation file for the whole process,
-    so each test gets its own copy of the file) and the list of lines that reach it."""
+@pytest.fixture(params=[scpi.ScpiSource])
+def sim(request, tmp_path, monkeypatch):
+    """A fresh simulated instrument of the driver class `request.param` (PyVISA keeps one per
+    simulation file for the whole process, so each test gets its own copy of the file) and the
+    list of lines that reach it."""
     path = tmp_path / "instrument.yaml"
-    shutil.copy(scpi.SIMULATION, path)
+    shutil.copy(request.param.simulation, path)
     backend = f"{path}@sim"
     device = pyvisa.ResourceManager(backend).visalib.devices[RESOURCE]
     received = []
@@ -62,24 +79,27 @@ def sim(tmp_path, monkeypatch):
     ("Reference", "external", "ROSC:SOUR EXT"),          # instrument-wide: any channel
     ("Reference", "internal", "ROSC:SOUR INT"),
 ])
-def test_every_quantity_round_trips_through_the_instrument(sim, name, value, line, ch):
-    echoed = []
-    with scpi.ScpiSource(backend=sim.backend, echo=echoed.append) as source:
+def test_every_quantity_round_trips_through_the_instrument(sim, caplog, name, value, line, ch):
+    caplog.set_level(logging.DEBUG, logger="tarn.driver.ScpiSource")
+    with scpi.ScpiSource(backend=sim.backend) as source:
         assert source.identity == "TARN LAB,SG-2,000042,1.0.0"
         source.setValue(name, value, ch=ch)
         recorded = source.config[name][ch]["value"]
         answer = source.getValue(name, ch=ch)
         sent = line.format(ch=ch)
         query = sent.split(" ")[0] + "?"
-        assert sim.received == OPENING + [sent, NO_ERROR, query]
-        assert echoed[:-1] == ["-> *CLS", "-> *IDN?", "<- TARN LAB,SG-2,000042,1.0.0",
-                               f"-> {sent}", f"-> {NO_ERROR}", '<- +0,"No error"', f"-> {query}"]
-        assert echoed[-1].startswith("<- ")
+        assert sim.received == OPENING + [sent, NO_ERROR, query, NO_ERROR]
+        echoed = [r.getMessage() for r in caplog.records]
+        assert echoed[:7] == ["-> *CLS", "-> *IDN?", "<- TARN LAB,SG-2,000042,1.0.0",
+                              f"-> {sent}", f"-> {NO_ERROR}", '<- +0,"No error"', f"-> {query}"]
+        assert echoed[7].startswith("<- ") and echoed[8:] == [f"-> {NO_ERROR}", '<- +0,"No error"']
         expected = value if name == "Reference" else bool(value) if name == "Output" else float(value)
         for got in (recorded, answer, source.config[name][ch]["value"]):
             assert got == expected and type(got) is type(expected)
         if name != "Reference":  # the other channel still holds the instrument's default
             assert source.getValue(name, ch=3 - ch) == source.quantities[name].default["value"]
+        else:  # instrument-wide: recorded once, whichever channel was named
+            assert source.config[name]["global"]["value"] == value
 
 
 @pytest.mark.parametrize("name, good, bad, ch", [
@@ -87,13 +107,12 @@ def test_every_quantity_round_trips_through_the_instrument(sim, name, value, lin
     ("Frequency", 2e9, 8999.0, 2),
     ("Power", -3.5, 20.5, 2),
     ("Power", -3.5, -131, 1),
-    ("Output", True, 2, 1),
 ])
 def test_a_refused_value_raises_the_instrument_message_and_keeps_the_last_good_one(
         sim, name, good, bad, ch):
     with scpi.ScpiSource(backend=sim.backend) as source:
         source.setValue(name, good, ch=ch)
-        with pytest.raises(scpi.InstrumentError) as info:
+        with pytest.raises(InstrumentError) as info:
             source.setValue(name, bad, ch=ch)
         line = sim.received[-3]
         assert str(info.value) == (f"{name} on channel {ch}: the instrument refused {line!r}: "
@@ -109,17 +128,21 @@ def test_a_refused_value_raises_the_instrument_message_and_keeps_the_last_good_o
     ("Frequency", float("nan"), 1, ValueError, "Frequency on channel 1: nan is not a finite number"),
     ("Power", float("-inf"), 2, ValueError, "Power on channel 2: -inf is not a finite number"),
     ("Frequency", 1e9, "global", ValueError, "Frequency is set per channel [1, 2], not on channel 'global'"),
-    ("Output", "ON", 1, TypeError, "Output on channel 1: expected True/False or 1/0, not 'ON'"),
-    ("Output", 1.0, 1, TypeError, "Output on channel 1: expected True/False or 1/0, not 1.0"),
-    ("Reference", "INT", "global", ValueError, "Reference must be 'internal' or 'external', not 'INT'"),
+    ("Output", "ON", 1, ValueError, "Output on channel 1: expected True/False or 1/0, not 'ON'"),
+    ("Output", 1.0, 1, ValueError, "Output on channel 1: expected True/False or 1/0, not 1.0"),
+    ("Output", 2, 2, ValueError, "Output on channel 2: expected True/False or 1/0, not 2"),
+    ("Reference", "INT", "global", ValueError,
+     "Reference (global): 'INT' is not one of 'internal', 'external'"),
     ("Waveform", np.zeros((2, 3)), 1, ValueError, "Waveform on channel 1: expected a non-empty "
-     "one-dimensional array of real numbers, got float64 of shape (2, 3)"),
+     "1-D array of finite real numbers, got float64 of shape (2, 3)"),
     ("Waveform", np.array([], dtype=np.int32), 1, ValueError, "Waveform on channel 1: expected a "
-     "non-empty one-dimensional array of real numbers, got int32 of shape (0,)"),
+     "non-empty 1-D array of finite real numbers, got int32 of shape (0,)"),
     ("Waveform", np.array([1j]), 2, ValueError, "Waveform on channel 2: expected a non-empty "
-     "one-dimensional array of real numbers, got complex128 of shape (1,)"),
-    ("Waveform", compress(np.array([0.0, np.inf])), 2, ValueError,
-     "Waveform on channel 2: the samples must be finite numbers"),
+     "1-D array of finite real numbers, got complex128 of shape (1,)"),
+    ("Waveform", np.array(["1"]), 2, ValueError, "Waveform on channel 2: expected a non-empty "
+     "1-D array of finite real numbers, got <U1 of shape (1,)"),
+    ("Waveform", compress(np.array([0.0, np.inf])), 2, ValueError, "Waveform on channel 2: expected "
+     "a non-empty 1-D array of finite real numbers, got float64 of shape (2,)"),
 ])
 def test_values_the_wire_cannot_carry_are_refused_before_sending(sim, name, value, ch, error, message):
     with scpi.ScpiSource(backend=sim.backend) as source:
@@ -191,7 +214,7 @@ def test_with_and_the_finaliser_close_the_resource_once(sim, capsys, body_raises
 
 def test_an_instrument_that_does_not_answer_leaves_no_session_open(tmp_path):
     path = tmp_path / "mute.yaml"  # *IDN? gets no answer
-    path.write_text(scpi.SIMULATION.read_text().replace('r: "TARN LAB,SG-2,000042,1.0.0"', ""))
+    path.write_text(scpi.ScpiSource.simulation.read_text().replace('r: "TARN LAB,SG-2,000042,1.0.0"', ""))
     source = scpi.ScpiSource(backend=f"{path}@sim", timeout=0.2)
     with pytest.raises(pyvisa.errors.VisaIOError, match="VI_ERROR_TMO"):
         with source:
@@ -209,3 +232,90 @@ def test_debug_mode_sends_nothing(sim, capsys):
         assert source.config["Frequency"][2]["value"] == 1e9
     assert capsys.readouterr().out == ("SET Frequency 1000000000000.0 bench\n"
                                        "SET Waveform [1.5 1.5] \nGET Power \n")
+
+
+# --- the power supply ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("sim", [supply.PowerSupply], indirect=True)
+@pytest.mark.parametrize("name, value, ch, sent, answer", [
+    ("Voltage", 12.5, 1, "SOUR1:VOLT 12.5", 12.5),
+    ("Voltage", 6, 2, "SOUR2:VOLT 6.0", 6.0),             # channel 2's upper bound
+    ("Current", 0, 2, "SOUR2:CURR 0.0", 0.0),
+    ("Output", True, 2, "OUTP2 1", True),
+    ("MeasuredVoltage", None, 1, None, 4.998),            # readings: only queried
+    ("MeasuredCurrent", None, 2, None, 0.25),
+])
+def test_the_supply_sets_and_reads_each_quantity(sim, name, value, ch, sent, answer):
+    with supply.PowerSupply(backend=sim.backend) as psu:
+        if sent is not None:
+            psu.setValue(name, value, ch=ch)
+        assert psu.getValue(name, ch=ch) == answer and psu.config[name][ch]["value"] == answer
+        query = psu.quantities[name].get_command(ch)
+        assert sim.received == OPENING + ([sent, NO_ERROR] if sent else []) + [query, NO_ERROR]
+
+
+@pytest.mark.parametrize("sim", [supply.PowerSupply], indirect=True)
+@pytest.mark.parametrize("name, value, ch, message", [
+    ("Voltage", 7.0, 2, "Voltage on channel 2: 7.0 is outside 0..6 V"),  # the instrument takes 7
+    ("Current", 3.5, 1, "Current on channel 1: 3.5 is outside 0..3 A"),
+    ("Voltage", float("nan"), 1, "Voltage on channel 1: nan is not a finite number"),
+    ("MeasuredCurrent", 1.0, 1, "MeasuredCurrent on channel 1: read-only, it cannot be set"),
+    ("Output", 1, "global", "Output is set per channel [1, 2], not on channel 'global'"),
+])
+def test_the_supply_refuses_before_sending(sim, name, value, ch, message):
+    with supply.PowerSupply(backend=sim.backend) as psu:
+        with pytest.raises(ValueError) as info:
+            psu.setValue(name, value, ch=ch)
+        assert str(info.value) == message and sim.received == OPENING
+
+
+# --- size and types of the examples -----------------------------------------------------------
+
+def code_lines(path):
+    """Lines that hold code: neither blank, nor comments only, nor docstrings."""
+    source = pathlib.Path(path).read_text()
+    docstrings = set()
+    for node in ast.walk(ast.parse(source)):
+        body = getattr(node, "body", None)
+        if isinstance(body, list) and body and isinstance(body[0], ast.Expr) \
+                and isinstance(body[0].value, ast.Constant) and isinstance(body[0].value.value, str):
+            docstrings.update(range(body[0].lineno, body[0].end_lineno + 1))
+    lines = set()
+    skip = {tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
+            tokenize.ENCODING, tokenize.ENDMARKER}
+    for token in tokenize.generate_tokens(io.StringIO(source).readline):
+        if token.type not in skip:
+            lines.update(range(token.start[0], token.end[0] + 1))
+    return len(lines - docstrings)
+
+
+@pytest.mark.parametrize("source, expected", [
+    ('"""doc\n\nmore"""\n\n# note\nx = 1  # one\n', 1),
+    ('def f():\n    """doc"""\n    return (1,\n            2)\n', 3),
+    ('s = """a\nb"""\n', 2),  # a string that is not a docstring counts
+])
+def test_code_lines(tmp_path, source, expected):
+    path = tmp_path / "m.py"
+    path.write_text(source)
+    assert code_lines(path) == expected
+
+
+@pytest.mark.parametrize("example, budget", [("scpi_source.py", 35), ("power_supply.py", 25)])
+def test_examples_stay_within_their_line_budget(example, budget):
+    assert code_lines(ROOT / "examples" / example) <= budget
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("tool, command", [
+    ("mypy", [sys.executable, "-m", "mypy", "--strict", "--cache-dir", "{tmp}"]),
+    ("basedpyright", [str(pathlib.Path(sys.executable).with_name("basedpyright")),
+                      "--pythonpath", sys.executable]),
+])
+def test_the_python_layer_and_the_examples_type_check(tmp_path, tool, command):
+    for needed in (tool, "paramiko"):  # the SSH module's stub imports paramiko
+        if importlib.util.find_spec(needed) is None:
+            pytest.skip(f"{needed} is not installed for this interpreter")
+    command = [part.format(tmp=tmp_path) for part in command]
+    done = subprocess.run([*command, "src/tarn", "examples"], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr

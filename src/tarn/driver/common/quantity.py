@@ -1,37 +1,263 @@
-"""Quantity records and the configuration mapping that drivers keep per quantity and channel."""
+"""Quantity records and the configuration mapping that drivers keep per quantity and channel.
 
+A quantity record describes one setting or reading of an instrument: its name, default value,
+channel and unit, and optionally what values it allows (``range``, ``choices``), whether it can
+be set at all (``readonly``), the commands that set and query it (``set_cmd``, ``get_cmd``) and
+how its values turn into command text and back (``formatter``, ``parser``). Drivers call
+``validate`` before they talk to the instrument, so a value it cannot take never leaves the
+computer.
+"""
+
+import math
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from copy import deepcopy
+from numbers import Integral, Real
+from typing import Any, TypedDict
 
-__all__ = ["Quantity", "newcfg"]
+import numpy as np
+
+__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "newcfg"]
+
+Channel = int | str
+Bounds = tuple[float | None, float | None]
+
+# Answers a default bool parser accepts, upper-cased.
+_TRUE = frozenset({"1", "ON", "TRUE"})
+_FALSE = frozenset({"0", "OFF", "FALSE"})
+
+
+class QuantityDefault(TypedDict):
+    """The default of a quantity: its value, unit and channel ("global" for the instrument)."""
+
+    value: Any
+    unit: str
+    ch: Channel
+
+
+def _is_flag(value: object) -> bool:
+    """True for Python's and numpy's booleans and for the integers 0 and 1."""
+    return isinstance(value, (bool, np.bool_)) or (isinstance(value, Integral) and value in (0, 1))
+
+
+def _number(x: float) -> str:
+    """A bound as people write it: 30, 0.5, 6000000000."""
+    return f"{x:.12g}"
 
 
 class Quantity:
-    """A named setting or reading of an instrument, with its default value, unit and channel.
+    """A named setting or reading of an instrument.
 
     ``ch`` is the channel the default belongs to; the text "global" marks a quantity of the
-    instrument as a whole.
+    instrument as a whole. The keyword-only options:
+
+    - ``range``: inclusive ``(low, high)`` bounds (either may be None), or a mapping from channel
+      to such a pair; channels missing from the mapping are unbounded. Values outside are
+      refused, never clipped.
+    - ``choices``: the allowed values, or a mapping from the driver's words to the instrument's
+      (``{"internal": "INT"}``), used when sending and mapped back when reading.
+    - ``readonly``: a reading; setting it is refused.
+    - ``get_cmd`` / ``set_cmd``: command templates with ``{ch}`` and ``{value}``.
+    - ``parser`` / ``formatter``: answer text to value and value to command text. The defaults
+      follow the type of the default value: float, int, bool (answers 1/0/ON/OFF) or text.
     """
 
-    def __init__(self, name: str, value=None, ch=1, unit: str = ""):
+    def __init__(
+        self,
+        name: str,
+        value: Any = None,
+        ch: Channel = 1,
+        unit: str = "",
+        *,
+        doc: str = "",
+        range: Bounds | Mapping[Channel, Bounds] | None = None,  # noqa: A002 (the option's name)
+        choices: Sequence[Any] | Mapping[Any, Any] | None = None,
+        readonly: bool = False,
+        get_cmd: str | None = None,
+        set_cmd: str | None = None,
+        parser: Callable[[str], Any] | None = None,
+        formatter: Callable[[Any], str] | None = None,
+    ) -> None:
         self.name = name
-        self.default = {"value": value, "unit": unit, "ch": ch}
+        self.default: QuantityDefault = {"value": value, "unit": unit, "ch": ch}
+        if isinstance(choices, str):
+            raise TypeError(f"{name}: choices must be a sequence or a mapping, not the text {choices!r}")
+        self.doc = doc
+        self.range = range
+        self.choices = choices
+        self.readonly = readonly
+        self.get_cmd = get_cmd
+        self.set_cmd = set_cmd
+        self.parser = parser
+        self.formatter = formatter
+        # The kind of value, from the default: it picks the default checks, parser and formatter.
+        if isinstance(value, bool):
+            self.kind = "bool"
+        elif isinstance(value, Integral):
+            self.kind = "int"
+        elif isinstance(value, Real) or (value is None and range is not None):
+            self.kind = "float"
+        elif isinstance(value, str):
+            self.kind = "str"
+        else:
+            self.kind = "any"
+        if value is not None and (range is not None or choices is not None):
+            self.validate(value, ch, setting=False)  # a declared default must itself be allowed
 
-    def __repr__(self):
+    @property
+    def ch(self) -> Channel:
+        return self.default["ch"]
+
+    @property
+    def unit(self) -> str:
+        return self.default["unit"]
+
+    @property
+    def is_global(self) -> bool:
+        return self.default["ch"] == "global"
+
+    def __repr__(self) -> str:
         d = self.default
-        return f"Quantity({self.name!r}, value={d['value']!r}, ch={d['ch']!r}, unit={d['unit']!r})"
+        text = f"Quantity({self.name!r}, value={d['value']!r}, ch={d['ch']!r}, unit={d['unit']!r}"
+        for option in ("doc", "range", "choices", "readonly", "get_cmd", "set_cmd", "parser",
+                       "formatter"):
+            given: object = getattr(self, option)
+            if given not in (None, False, ""):
+                text += f", {option}={given!r}"
+        return text + ")"
+
+    def where(self, ch: Channel) -> str:
+        """How messages name the quantity: "Voltage on channel 2", "Reference (global)"."""
+        return f"{self.name} (global)" if self.is_global else f"{self.name} on channel {ch}"
+
+    def bounds(self, ch: Channel) -> Bounds:
+        """The (low, high) bounds that hold on channel ``ch``."""
+        if self.range is None:
+            return (None, None)
+        if isinstance(self.range, Mapping):
+            return self.range.get(ch, (None, None))
+        return self.range
+
+    def validate(self, value: Any, ch: Channel = 1, *, setting: bool = True) -> Any:
+        """The value as the driver sends and records it (a number of the quantity's type, a
+        choice in the driver's words), or ValueError naming quantity, channel, value and what is
+        allowed. ``setting=False`` checks a value without refusing a read-only quantity."""
+        where = self.where(ch)
+        if setting and self.readonly:
+            raise ValueError(f"{where}: read-only, it cannot be set")
+        given, value = value, self._coerce(where, value)  # messages show what the caller gave
+        if self.choices is not None and value not in self.choices:
+            allowed = ", ".join(map(repr, self.choices))
+            raise ValueError(f"{where}: {given!r} is not one of {allowed}")
+        low, high = self.bounds(ch)
+        if low is not None or high is not None:
+            if isinstance(value, bool) or not isinstance(value, Real):
+                raise ValueError(f"{where}: expected a number, not {value!r}")
+            number, unit = float(value), f" {self.unit}" if self.unit else ""
+            if low is not None and high is not None and not low <= number <= high:
+                raise ValueError(f"{where}: {given!r} is outside {_number(low)}..{_number(high)}{unit}")
+            if low is not None and not number >= low:
+                raise ValueError(f"{where}: {given!r} is below the minimum {_number(low)}{unit}")
+            if high is not None and not number <= high:
+                raise ValueError(f"{where}: {given!r} is above the maximum {_number(high)}{unit}")
+        return value
+
+    def _coerce(self, where: str, value: Any) -> Any:
+        """The value converted to the quantity's kind, or ValueError if it is not one."""
+        if self.kind == "bool":
+            if _is_flag(value):
+                return bool(value)
+            raise ValueError(f"{where}: expected True/False or 1/0, not {value!r}")
+        if self.kind == "int":
+            if not isinstance(value, bool):  # True is an Integral too, but not a number here
+                if isinstance(value, Integral):
+                    return int(value)
+                if isinstance(value, Real) and float(value).is_integer():
+                    return int(float(value))
+            raise ValueError(f"{where}: expected a whole number, not {value!r}")
+        if self.kind == "float":
+            if isinstance(value, bool) or not isinstance(value, Real):
+                raise ValueError(f"{where}: expected a number, not {value!r}")
+            number = float(value)
+            if not math.isfinite(number):  # no command can carry NaN or infinity
+                raise ValueError(f"{where}: {value!r} is not a finite number")
+            return number
+        if self.kind == "str" and not isinstance(value, str):
+            raise ValueError(f"{where}: expected a text, not {value!r}")
+        return value
+
+    def format(self, value: Any) -> str:
+        """The command text of a validated value: the instrument's word for a choice, 1/0 for a
+        bool, Python's shortest exact text for a number."""
+        if self.formatter is not None:
+            return self.formatter(value)
+        if isinstance(self.choices, Mapping):
+            value = self.choices[value]
+        if isinstance(value, bool):
+            return "1" if value else "0"
+        if isinstance(value, float):
+            return repr(value)
+        return str(value)
+
+    def parse(self, text: str, ch: Channel = 1) -> Any:
+        """The value of an answer: through ``parser`` or the default of the quantity's kind,
+        then mapped back to the driver's word if ``choices`` maps words."""
+        answer = text.strip()
+        try:
+            value: Any = self._parse(answer)
+        except ValueError:
+            raise ValueError(f"{self.where(ch)}: cannot read the answer {text!r} "
+                             f"as {self.kind}") from None
+        if isinstance(self.choices, Mapping):
+            for word, code in self.choices.items():
+                if code == value or str(code).upper() == str(value).upper():
+                    return word
+        return value
+
+    def _parse(self, answer: str) -> Any:
+        if self.parser is not None:
+            return self.parser(answer)
+        if self.kind == "float":
+            return float(answer)
+        if self.kind == "int":
+            number = float(answer)  # "+1.000E+00" is an integer too
+            if not number.is_integer():
+                raise ValueError(answer)
+            return int(number)
+        if self.kind == "bool":
+            word = answer.upper()
+            if word in _TRUE or word in _FALSE:
+                return word in _TRUE
+            return bool(int(float(answer)))
+        return answer
+
+    def set_command(self, value: Any, ch: Channel) -> str:
+        """``set_cmd`` filled with the channel and the formatted value."""
+        assert self.set_cmd is not None
+        return self.set_cmd.format(ch=ch, value=self.format(value))
+
+    def get_command(self, ch: Channel) -> str:
+        """``get_cmd`` filled with the channel."""
+        assert self.get_cmd is not None
+        return self.get_cmd.format(ch=ch)
 
 
-def newcfg(quants, CHs):
-    """Build the configuration mapping: for every quantity name, one fresh entry per channel in
-    ``CHs`` and one for "global", each ``{"value": <copy of the default>, "unit": <unit>}``.
+def newcfg(quants: Iterable[Quantity], CHs: Iterable[Channel]) -> dict[str, dict[Channel, dict[str, Any]]]:
+    """Build the configuration mapping: for every quantity name, an entry
+    ``{"value": <copy of the default>, "unit": <unit>}`` per channel in ``CHs`` and one for
+    "global". A quantity whose default channel is "global" gets a single entry shared by every
+    key, so whichever channel a value is recorded under, "global" shows it.
 
     A later quantity with an already used name replaces the earlier one.
     """
-    config = {}
+    config: dict[str, dict[Channel, dict[str, Any]]] = {}
+    keys = [*CHs, "global"]
     for q in quants:
         default = q.default
-        config[q.name] = {
-            ch: {"value": deepcopy(default["value"]), "unit": default["unit"]}
-            for ch in [*CHs, "global"]
-        }
+        if default["ch"] == "global":
+            shared = {"value": deepcopy(default["value"]), "unit": default["unit"]}
+            config[q.name] = dict.fromkeys(keys, shared)
+        else:
+            config[q.name] = {
+                ch: {"value": deepcopy(default["value"]), "unit": default["unit"]} for ch in keys
+            }
     return config

@@ -1,0 +1,119 @@
+"""Quantity records that validate, format and parse their values, and the configuration mapping
+newcfg builds from them (global quantities share one entry)."""
+
+import copy
+
+import numpy as np
+import pytest
+
+from tarn.driver.common.quantity import Quantity, newcfg
+from tarn.driver.virtual import VirtualDevice
+
+VOLT = Quantity("Voltage", 0.0, unit="V", range={1: (0, 30), 2: (0, 6)},
+                get_cmd="SOUR{ch}:VOLT?", set_cmd="SOUR{ch}:VOLT {value}")
+REF = Quantity("Reference", "internal", ch="global", choices={"internal": "INT", "external": "EXT"},
+               get_cmd="ROSC:SOUR?", set_cmd="ROSC:SOUR {value}")
+OUT = Quantity("Output", False, get_cmd="OUTP{ch}?", set_cmd="OUTP{ch} {value}")
+MEAS = Quantity("Measured", 0.0, unit="A", readonly=True, get_cmd="MEAS{ch}:CURR?")
+AVG = Quantity("Averages", 1, choices=[1, 2, 4, 8])
+TEMP = Quantity("Temp", 20.0, unit="K", range=(None, 300))
+DELAY = Quantity("Delay", 0.0, unit="s", range=(0, None))
+MASK = Quantity("Mask", 0, parser=lambda text: int(text, 16), formatter=lambda v: f"{v:X}",
+                set_cmd="MASK {value}")
+MODE = Quantity("Mode", "fast", choices=["fast", "slow"])
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("call, expected", [
+    # range: inclusive bounds, per channel, refused (never clipped) with what is allowed
+    (lambda: VOLT.validate(30, 1), 30.0),
+    (lambda: VOLT.validate(np.float32(0.5), 2), 0.5),
+    (lambda: VOLT.validate(40.0, 2), ValueError("Voltage on channel 2: 40.0 is outside 0..6 V")),
+    (lambda: VOLT.validate(7, 2), ValueError("Voltage on channel 2: 7 is outside 0..6 V")),
+    (lambda: VOLT.validate(-0.1, 1), ValueError("Voltage on channel 1: -0.1 is outside 0..30 V")),
+    (lambda: VOLT.validate(1e6, 3), 1e6),  # a channel the mapping does not name is unbounded
+    (lambda: TEMP.validate(301, 1), ValueError("Temp on channel 1: 301 is above the maximum 300 K")),
+    (lambda: DELAY.validate(-1e-3, 2), ValueError("Delay on channel 2: -0.001 is below the minimum 0 s")),
+    # numbers: the type of the default, finite, no bools or texts
+    (lambda: VOLT.validate(NAN, 1), ValueError("Voltage on channel 1: nan is not a finite number")),
+    (lambda: TEMP.validate(-np.inf, 1), ValueError("Temp on channel 1: -inf is not a finite number")),
+    (lambda: VOLT.validate("5", 1), ValueError("Voltage on channel 1: expected a number, not '5'")),
+    (lambda: VOLT.validate(True, 1), ValueError("Voltage on channel 1: expected a number, not True")),
+    (lambda: AVG.validate(4.0, 1), 4),
+    (lambda: AVG.validate(np.int16(8), 1), 8),
+    (lambda: AVG.validate(2.5, 1), ValueError("Averages on channel 1: expected a whole number, not 2.5")),
+    (lambda: OUT.validate(np.True_, 1), True),
+    (lambda: OUT.validate(0, 2), False),
+    (lambda: OUT.validate(2, 1), ValueError("Output on channel 1: expected True/False or 1/0, not 2")),
+    (lambda: OUT.validate("ON", 1), ValueError("Output on channel 1: expected True/False or 1/0, not 'ON'")),
+    # choices: a sequence, or a mapping whose keys are the driver's words
+    (lambda: AVG.validate(3, 1), ValueError("Averages on channel 1: 3 is not one of 1, 2, 4, 8")),
+    (lambda: REF.validate("external", 2), "external"),
+    (lambda: REF.validate("EXT", "global"),
+     ValueError("Reference (global): 'EXT' is not one of 'internal', 'external'")),
+    (lambda: MODE.validate(1, 1), ValueError("Mode on channel 1: expected a text, not 1")),
+    # readonly
+    (lambda: MEAS.validate(1.0, 2), ValueError("Measured on channel 2: read-only, it cannot be set")),
+    # templates with {ch} and {value}, formatted by kind or by the quantity's formatter
+    (lambda: VOLT.set_command(12.5, 2), "SOUR2:VOLT 12.5"),
+    (lambda: VOLT.set_command(1e-7, 1), "SOUR1:VOLT 1e-07"),
+    (lambda: VOLT.get_command(2), "SOUR2:VOLT?"),
+    (lambda: REF.set_command("external", "global"), "ROSC:SOUR EXT"),
+    (lambda: OUT.set_command(True, 1), "OUTP1 1"),
+    (lambda: MASK.set_command(255, 1), "MASK FF"),
+    # parsers: by kind, mapped back through choices, or the quantity's parser
+    (lambda: VOLT.parse("+1.250000E+01\n"), 12.5),
+    (lambda: VOLT.parse("volts", 2), ValueError("Voltage on channel 2: cannot read the answer 'volts' as float")),
+    (lambda: AVG.parse("+4.000E+00"), 4),
+    (lambda: AVG.parse("4.5"), ValueError("Averages on channel 1: cannot read the answer '4.5' as int")),
+    (lambda: [OUT.parse(a) for a in ("1", "0", "ON", "off", "+1.0E+00")], [True, False, True, False, True]),
+    (lambda: [REF.parse(a) for a in ("EXT", "int", "XTAL")], ["external", "internal", "XTAL"]),
+    (lambda: MASK.parse("1f"), 31),
+    # declarations checked when the record is made
+    (lambda: Quantity("V", 40.0, range=(0, 30)), ValueError("V on channel 1: 40.0 is outside 0..30")),
+    (lambda: Quantity("R", "auto", ch="global", choices={"internal": "INT"}),
+     ValueError("R (global): 'auto' is not one of 'internal'")),
+    (lambda: Quantity("M", "a", choices="ab"),
+     TypeError("M: choices must be a sequence or a mapping, not the text 'ab'")),
+], ids=lambda v: "" if callable(v) else None)
+def test_quantity_options(call, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as info:
+            call()
+        assert str(info.value) == str(expected)
+    else:
+        got = call()
+        assert got == expected and type(got) is type(expected)
+
+
+def test_records_keep_the_default_mapping_and_copy_deeply():
+    q = Quantity("Gain", [1.5], 2, "dB")
+    assert q.default == {"value": [1.5], "unit": "dB", "ch": 2}
+    assert repr(q) == "Quantity('Gain', value=[1.5], ch=2, unit='dB')"
+    assert repr(REF) == ("Quantity('Reference', value='internal', ch='global', unit='', choices="
+                         "{'internal': 'INT', 'external': 'EXT'}, get_cmd='ROSC:SOUR?', "
+                         "set_cmd='ROSC:SOUR {value}')")
+    twin = copy.deepcopy(MASK)
+    assert twin.default is not MASK.default and twin.set_command(10, 1) == "MASK A"
+
+
+def test_newcfg_shares_one_entry_for_a_global_quantity():
+    config = newcfg([VOLT, REF, Quantity("Trace", [0])], [1, 2])
+    assert list(config["Reference"]) == [1, 2, "global"]
+    assert config["Reference"][1] is config["Reference"][2] is config["Reference"]["global"]
+    assert config["Reference"]["global"] == {"value": "internal", "unit": ""}
+    volts = config["Voltage"]
+    assert len({id(volts[key]) for key in (1, 2, "global")}) == 3
+    assert config["Trace"][1]["value"] == [0] and config["Trace"][1]["value"] is not config["Trace"][2]["value"]
+
+
+def test_virtual_device_validates_and_records_global_quantities_once():
+    with VirtualDevice() as dev:
+        dev.setValue("Reference", "external")  # recorded under channel 1: the same entry
+        assert dev.config["Reference"]["global"]["value"] == "external"
+        assert dev.getValue("Reference", ch="global") == "external"
+        with pytest.raises(ValueError, match=r"^Power on channel 2: 30 is outside -130\.\.20 dBm$"):
+            dev.setValue("Power", 30, ch=2)
+        assert dev.config["Power"][2]["value"] == -10.0 and ("Power", 2) not in dev.memory
+        dev.setValue("Power", 3, ch=2)
+        assert dev.getValue("Power", ch=2) == 3.0 and type(dev.config["Power"][2]["value"]) is float

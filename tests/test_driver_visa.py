@@ -1,0 +1,186 @@
+"""VisaDriver through expect_exchange: the lines a driver sends for its declared quantities, the
+error queue, channels, the session, and expect_exchange's own checks."""
+
+import gc
+import logging
+import sys
+
+import pytest
+
+from tarn.driver.common.quantity import Quantity
+from tarn.driver.testing import StandIn, expect_exchange
+from tarn.driver.visa import InstrumentError, VisaDriver
+
+OK = '+0,"No error"'
+RANGE = '-222,"Data out of range"'
+
+
+class Source(VisaDriver):
+    CHs = [1, 2]
+    quants = [
+        Quantity("Power", -10.0, unit="dBm", range=(-130, 20),
+                 get_cmd="SOUR{ch}:POW?", set_cmd="SOUR{ch}:POW {value}"),
+        Quantity("Reference", "internal", ch="global", choices={"internal": "INT", "external": "EXT"},
+                 get_cmd="ROSC:SOUR?", set_cmd="ROSC:SOUR {value}"),
+        Quantity("Label", ""),  # neither templates nor methods
+        Quantity("Pattern", ""),  # through set_pattern / get_pattern
+    ]
+
+    def set_pattern(self, value, ch):
+        self.send(f"PATT{ch} {value}")
+        self.send(f"PATT{ch}:ARM")
+
+    def get_pattern(self, ch):
+        return self.query(f"PATT{ch}?")
+
+
+def refused(command, *entries):
+    return [(command, None), *[("SYST:ERR?", e) for e in entries]]
+
+
+@pytest.mark.parametrize("call, exchange, expected, recorded", [
+    # templates with {ch}; error queries the exchange leaves out are answered "no error"
+    (lambda d: d.setValue("Power", -3, ch=2), [("SOUR2:POW -3.0", None)], None, ("Power", 2, -3.0)),
+    (lambda d: d.getValue("Power", ch=1), [("SOUR1:POW?", "-3.50")], -3.5, ("Power", 1, -3.5)),
+    # a global quantity ignores the channel and is recorded where "global" shows it
+    (lambda d: d.setValue("Reference", "external"), [("ROSC:SOUR EXT", None)], None,
+     ("Reference", "global", "external")),
+    (lambda d: d.setValue("Reference", "external", ch=2), [("ROSC:SOUR EXT", None)], None,
+     ("Reference", 1, "external")),
+    (lambda d: d.getValue("Reference", ch="global"), [("ROSC:SOUR?", "EXT")], "external",
+     ("Reference", "global", "external")),
+    # methods for quantities without templates; their commands report under the quantity
+    (lambda d: d.setValue("Pattern", "abc", ch=2), [("PATT2 abc", None), ("PATT2:ARM", None)], None,
+     ("Pattern", 2, "abc")),
+    (lambda d: d.getValue("Pattern"), [("PATT1?", "xyz")], "xyz", ("Pattern", 1, "xyz")),
+    (lambda d: d.setValue("Pattern", "abc", ch=1), refused("PATT1 abc", RANGE, OK),
+     InstrumentError(f"Pattern on channel 1: the instrument refused 'PATT1 abc': {RANGE}"), None),
+    # the error queue: read until empty, every entry reported, config keeps the last good value
+    (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", RANGE, '-221,"Settings conflict"', OK),
+     InstrumentError(f"Power on channel 1: the instrument refused 'SOUR1:POW 5.0': {RANGE}; "
+                     '-221,"Settings conflict"'), ("Power", 1, -10.0)),
+    (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", "garbage"),
+     InstrumentError("Power on channel 1: the instrument refused 'SOUR1:POW 5.0': garbage"), None),
+    (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", *[RANGE] * 32),
+     InstrumentError(f"Power on channel 1: the instrument refused 'SOUR1:POW 5.0': {'; '.join([RANGE] * 32)}"
+                     "; (the queue was still not empty after 32 entries)"), None),
+    (lambda d: d.getValue("Reference"), [("ROSC:SOUR?", "XTAL"), ("SYST:ERR?", '-113,"Undefined header"'),
+                                         ("SYST:ERR?", OK)],
+     InstrumentError("Reference (global): the instrument refused 'ROSC:SOUR?': -113,\"Undefined header\""),
+     ("Reference", "global", "internal")),
+    # refused before anything is sent
+    (lambda d: d.setValue("Power", -1, ch="global"), [],
+     ValueError("Power is set per channel [1, 2], not on channel 'global'"), ("Power", "global", -10.0)),
+    (lambda d: d.getValue("Pattern", ch="global"), [],
+     ValueError("Pattern is set per channel [1, 2], not on channel 'global'"), None),
+    (lambda d: d.setValue("Power", 21, ch=2), [],
+     ValueError("Power on channel 2: 21 is outside -130..20 dBm"), ("Power", 2, -10.0)),
+    (lambda d: d.setValue("Label", "x"), [],
+     NotImplementedError("Source: Label has no set_cmd template and no method set_label(value, ch)"), None),
+    (lambda d: d.getValue("Label", ch=2), [],
+     NotImplementedError("Source: Label has no get_cmd template and no method get_label(ch)"), None),
+    (lambda d: d.setValue("Power", 1e9, ch=2, mode="debug"), [], None, ("Power", 2, -10.0)),
+])
+def test_driver_lines(call, exchange, expected, recorded):
+    with expect_exchange(Source, exchange) as driver:
+        if isinstance(expected, Exception):
+            with pytest.raises(type(expected)) as info:
+                call(driver)
+            assert str(info.value) == str(expected)
+        else:
+            assert call(driver) == expected
+        if recorded:
+            name, ch, value = recorded
+            assert driver.config[name][ch]["value"] == value
+
+
+@pytest.mark.parametrize("name, ch, hint", [
+    ("Powr", 1, ": quantity(Powr) not Found! (declared: Power, Reference, Label, Pattern; "
+                "did you mean Power?)"),
+    ("Volts", 1, ": quantity(Volts) not Found! (declared: Power, Reference, Label, Pattern)"),
+    ("Power", 3, ": channel(3) not found! (declared: 1, 2, global)"),
+    ("Power", "globl", ": channel(globl) not found! (declared: 1, 2, global; did you mean global?)"),
+])
+def test_check_names_what_is_declared(name, ch, hint):
+    with expect_exchange(Source, []) as driver:
+        with pytest.raises(AssertionError) as info:
+            driver.setValue(name, 0.0, ch=ch)
+        assert str(info.value) == f"{driver}{hint}"
+
+
+def test_the_wire_is_logged_and_nothing_printed(caplog, capsys):
+    caplog.set_level(logging.DEBUG, logger="tarn.driver")
+    with expect_exchange(Source, [("SOUR2:POW?", "-1.5")], identity="ACME,X1,7,1.0") as driver:
+        assert driver.getValue("Power", ch=2) == -1.5
+        assert driver.identity == "ACME,X1,7,1.0"
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("tarn.driver.Source", logging.DEBUG, line) for line in
+        ["-> *CLS", "-> *IDN?", "<- ACME,X1,7,1.0", "-> SOUR2:POW?", "<- -1.5", "-> SYST:ERR?", f"<- {OK}"]]
+    assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("addr, resource", [
+    ("192.168.1.42", "TCPIP0::192.168.1.42::inst0::INSTR"),
+    ("lab-psu.local", "TCPIP0::lab-psu.local::inst0::INSTR"),
+    ("ASRL/dev/ttyUSB0::INSTR", "ASRL/dev/ttyUSB0::INSTR"),
+    ("TCPIP0::10.0.0.5::5025::SOCKET", "TCPIP0::10.0.0.5::5025::SOCKET"),
+])
+def test_open_names_the_resource_and_close_closes_once(addr, resource):
+    names = []
+    wire = StandIn([("*CLS", None), ("*IDN?", "X")], opening=2)
+    driver = Source(addr)
+    driver.open_resource = lambda name: names.append(name) or wire
+    with driver:
+        driver.open()  # already open: nothing happens
+    driver.close()
+    assert names == [resource] and wire.closes == 1 and driver.resource is None
+    with pytest.raises(RuntimeError, match="^the instrument is not open: use `with` or call open"):
+        driver.setValue("Power", 0.0)
+
+
+def test_a_failed_open_or_construction_leaves_no_session(capfd, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    wire = StandIn([("*CLS", None), ("*IDN?", TimeoutError("VI_ERROR_TMO"))], opening=2)
+    driver = Source()
+    driver.open_resource = lambda name: wire
+    with pytest.raises(TimeoutError):
+        with driver:
+            pytest.fail("the body runs only once open has succeeded")
+    assert driver.resource is None and driver.identity is None and wire.closes == 1
+    with pytest.raises(TypeError):
+        Source(42)  # refused by Plinth before the driver's own attributes are set
+    gc.collect()  # the finaliser of the half-made driver closes without complaint
+    assert reported == [] and capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("exchange, body, message", [
+    ([("SOUR1:POW -3.0", None)], lambda d: d.setValue("Power", -3.5),
+     "exchange line 1: expected the command 'SOUR1:POW -3.0', sent the command 'SOUR1:POW -3.5'"),
+    ([("SOUR1:POW?", None)], lambda d: d.getValue("Power"),
+     "exchange line 1: expected the command 'SOUR1:POW?', sent the query 'SOUR1:POW?'"),
+    ([], lambda d: d.setValue("Power", -3.5),
+     "exchange line 1: expected nothing more, sent 'SOUR1:POW -3.5'"),
+    ([("SOUR1:POW -3.5", None), ("ROSC:SOUR INT", None), ("*RST", None)], lambda d: d.setValue("Power", -3.5),
+     "exchange line 2 and after never sent: ['ROSC:SOUR INT', '*RST']"),
+    ([("*RST", None)], lambda d: None, "exchange line 1 and after never sent: ['*RST']"),
+    # a mismatch the driver swallows still fails the block
+    ([], lambda d: pytest.raises(AssertionError, d.setValue, "Power", 1.0),
+     "exchange line 1: expected nothing more, sent 'SOUR1:POW 1.0'"),
+])
+def test_expect_exchange_catches_wrong_extra_and_missing_lines(exchange, body, message):
+    with pytest.raises(AssertionError) as info:
+        with expect_exchange(Source, exchange) as driver:
+            body(driver)
+    assert str(info.value) == message
+
+
+def test_without_pyvisa_the_module_imports_and_open_names_the_extra(python):
+    result = python("import sys; sys.modules['pyvisa'] = None\n"
+                    "from tarn.driver.visa import VisaDriver\n"
+                    "import tarn.driver.testing\n"
+                    "class D(VisaDriver): pass\n"
+                    "try:\n    D().open()\nexcept ImportError as e:\n    print(e)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ("D talks to instruments through pyvisa, which is not installed: "
+                             "pip install 'tarn[visa]'\n")
