@@ -417,6 +417,8 @@ class Stream:
             raise fresh(self.error)
     def flush(self):
         pass
+    def close(self):
+        pass
 
 
 class Channel:
