@@ -168,7 +168,8 @@ TOO_BIG = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the 
 # check and fills an array made for the wrapped total, past its end: each runs in a child
 # interpreter, so a regression fails one case instead of ending the test process.
 TOTAL_PAST_THE_INDEX_TYPE = """
-import tracemalloc
+import tracemalloc, warnings
+warnings.filterwarnings("ignore", "The global interpreter lock")
 import numpy as np
 from tarn.driver.common.plinth import Plinth, decompress
 from tarn.driver.common.quantity import Quantity
@@ -205,6 +206,8 @@ print(tracemalloc.get_traced_memory()[1] < 2**20, driver.config["Waveform"][1]["
     "decompress(np.zeros((2, 2)), 2**62)",                         # values numpy flattens
     "decompress([0.0, 1.0, 2.0, 3.0], 2**62)",                     # values as a list
     "decompress((0.0, 1.0), [big, big])",                          # wrapped negative before
+    "decompress(np.arange(3.0), 2**62)",
+    "decompress(np.arange(3.0), np.array([2**62, 2**62, 2**62]))",
     "decompress(np.zeros(2), [2**61, 2**61])",                     # fits, but not in bytes
     'driver.setValue("Waveform", (np.zeros(3), [big, big, 7]))',   # before write; config kept
 ])
