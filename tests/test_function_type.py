@@ -3,10 +3,15 @@ method binding and the metadata that inspect, help() and abc rely on."""
 
 import gc
 import inspect
+import os
 import pickle
 import re
+import subprocess
+import sys
+import sysconfig
 import types
 import typing
+import weakref
 from pathlib import Path
 
 import pytest
@@ -236,6 +241,7 @@ def test_type_hints_resolve_in_the_defining_module(module_name, qualname):
     ("__annotations__", {"x": ["a list"]}),
     ("__name__", StrSub("update")),
     ("__qualname__", StrSub("Plinth.update")),
+    ("__dict__", {"attr": ["a list"]}),  # f.attr = ... closes a cycle through it
 ])
 def test_the_collector_sees_every_writable_field(monkeypatch, attribute, value):
     f = Plinth.update
@@ -249,6 +255,63 @@ def test_the_collector_sees_every_writable_field(monkeypatch, attribute, value):
 @pytest.mark.parametrize("obj", [terminal, plinth.compress, Plinth.setValue])
 def test_pickled_by_reference(obj):
     assert pickle.loads(pickle.dumps(obj)) is obj
+
+
+# Event and callback libraries hold functions and methods weakly, as they may with Python's own.
+@pytest.mark.parametrize("obj", [terminal, plinth.compress, Plinth.setValue])
+def test_weak_references(obj):
+    ref = weakref.ref(obj)
+    assert ref() is obj and ref in weakref.getweakrefs(obj)
+
+
+def test_weak_method_lives_as_long_as_its_instance():
+    drv = Driver()
+    method = weakref.WeakMethod(drv.setValue)
+    assert method() == drv.setValue and method().__func__ is Plinth.setValue
+    del drv
+    gc.collect()
+    assert method() is None
+
+
+# Setters and getters of __name__ and __qualname__ racing in threads with the GIL off: each set
+# replaces an object that the getters may be reading. str subclass instances are freed as soon
+# as they are replaced, so an unguarded read would use freed memory.
+RACING_NAMES = """
+import sys, threading
+from tarn.driver.common.plinth import Plinth
+assert not sys._is_gil_enabled()
+f = Plinth.update
+class Name(str):
+    pass
+errors = []
+threading.excepthook = lambda args: errors.append(repr(args.exc_value))
+barrier = threading.Barrier(4)
+def setter(tag):
+    barrier.wait()
+    for i in range(200000):
+        f.__name__ = Name(f"{tag}{i}")
+        f.__qualname__ = Name(f"Plinth.{tag}{i}")
+def reader():
+    barrier.wait()
+    for _ in range(200000):
+        name, qualname, text = f.__name__, f.__qualname__, repr(f)
+        assert qualname.startswith("Plinth.") and text.startswith("<function Plinth."), (qualname, text)
+        assert name.isalnum(), name
+threads = [threading.Thread(target=setter, args=(t,)) for t in "ab"] + [threading.Thread(target=reader) for _ in range(2)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(120)
+print(errors or "ok")
+"""
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+def test_names_set_and_read_concurrently_without_the_gil():
+    env = dict(os.environ, PYTHON_GIL="0")
+    result = subprocess.run([sys.executable, "-c", RACING_NAMES], env=env, capture_output=True, text=True,
+                            timeout=300)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-3000:]
 
 
 def test_source_avoids_unsafe_calls():

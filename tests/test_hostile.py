@@ -105,6 +105,8 @@ class Stream:
         return self.read()
     def flush(self):
         pass
+    def close(self):
+        return self.read()
 
 
 class Channel:

@@ -162,6 +162,60 @@ def test_errors(call, error, message):
         assert str(info.value) == message
 
 
+TOO_BIG = "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."
+
+# Lengths whose true total does not fit the index type. numpy.repeat adds them there without a
+# check and fills an array made for the wrapped total, past its end: each runs in a child
+# interpreter, so a regression fails one case instead of ending the test process.
+TOTAL_PAST_THE_INDEX_TYPE = """
+import tracemalloc, warnings
+warnings.filterwarnings("ignore", "The global interpreter lock")
+import numpy as np
+from tarn.driver.common.plinth import Plinth, decompress
+from tarn.driver.common.quantity import Quantity
+
+class Driver(Plinth):
+    CHs = [1]
+    quants = [Quantity("Waveform", None)]
+    def open(self, **kw): pass
+    def close(self, **kw): pass
+    def write(self, name, value, **kw):
+        print("write reached")
+        return value
+    def read(self, name, **kw): pass
+
+driver = Driver("addr")
+big = 2**63 - 1
+tracemalloc.start()
+try:
+    {call}
+except ValueError as e:
+    print(e)
+print(tracemalloc.get_traced_memory()[1] < 2**20, driver.config["Waveform"][1]["value"])
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "decompress(np.zeros(4), 2**62)",                              # one length for every value
+    "decompress(np.zeros(3), [big, big, 7])",                      # wraps to a small total
+    "decompress(np.zeros(3), np.array([big, big, 7]))",
+    "decompress(np.zeros(3, np.int8), np.array([big, 0, big, 0, 7, 0])[::2])",  # strided lengths
+    "decompress(np.zeros(2), (np.int64(big), np.int32(1)))",      # numpy integer scalars
+    "decompress(np.zeros(2), np.array([2**62]))",                  # a single length as an array
+    "decompress(np.zeros(2), np.array(2**62))",
+    "decompress(np.zeros((2, 2)), 2**62)",                         # values numpy flattens
+    "decompress([0.0, 1.0, 2.0, 3.0], 2**62)",                     # values as a list
+    "decompress((0.0, 1.0), [big, big])",                          # wrapped negative before
+    "decompress(np.arange(3.0), 2**62)",
+    "decompress(np.arange(3.0), np.array([2**62, 2**62, 2**62]))",
+    "decompress(np.zeros(2), [2**61, 2**61])",                     # fits, but not in bytes
+    'driver.setValue("Waveform", (np.zeros(3), [big, big, 7]))',   # before write; config kept
+])
+def test_lengths_whose_total_does_not_fit_raise(python, call):
+    result = python(TOTAL_PAST_THE_INDEX_TYPE.replace("{call}", call), timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"{TOO_BIG}\nTrue None\n", "")
+
+
 # --- properties over every numeric dtype, bool and datetime64 ------------------------------------
 
 DTYPES = st.one_of(

@@ -423,6 +423,9 @@ def test_finaliser_error_while_describing_escapes(monkeypatch, capsys):
         Broken()
     gc.collect()
     assert [type(r.exc_value) for r in reported] == [AttributeError]
+    # Raised inside the except block of the close error, as Python code would chain it.
+    context = reported[0].exc_value.__context__
+    assert type(context) is RuntimeError and str(context) == "boom"
     assert capsys.readouterr().out == ""
 
 

@@ -154,7 +154,7 @@ BANNED = [
 ]
 
 
-@pytest.mark.parametrize("path", sorted((ROOT / "src" / "native" / "plinth").glob("*.[ch]pp")),
+@pytest.mark.parametrize("path", sorted((ROOT / "src" / "native" / "plinth").rglob("*.[ch]pp")),
                          ids=lambda p: p.name)
 def test_source_avoids_risky_calls(path):
     text = path.read_text()

@@ -7,6 +7,7 @@ import inspect
 import io
 import pathlib
 import socket
+import types
 
 import pytest
 
@@ -136,7 +137,7 @@ def test_str_subclass_command_carries_the_note():
 # --- run against a stand-in connection: what it is given and what it does with the result ----
 
 class Stdin:
-    """A command's standard input as paramiko gives it: accepts text."""
+    """A command's standard input as paramiko gives it: accepts text, and can be closed."""
 
     def __init__(self):
         self.written = []
@@ -146,6 +147,9 @@ class Stdin:
 
     def flush(self):
         self.written.append("<flush>")
+
+    def close(self):
+        self.written.append("<close>")
 
 
 class FakeConnection:
@@ -196,7 +200,7 @@ def test_sudo_rewrite_word_wise(on_stand_in, command, executed, capsys):
     fake = FakeConnection()
     on_stand_in(fake).run(command)
     assert fake.commands == [executed]
-    assert fake.stdin.written == ["pw\n", "<flush>"]
+    assert fake.stdin.written == ["pw\n", "<flush>", "<close>"]
     assert capsys.readouterr().out == "\n"
 
 
@@ -270,6 +274,9 @@ class FailingStdin:
     def flush(self):
         self.fail("flush")
 
+    def close(self):
+        self.fail("close")
+
 
 # A command that has finished may close its channel before the password line reaches it: that
 # error is ignored so its output is still printed. On a channel still open the error means a
@@ -279,6 +286,8 @@ class FailingStdin:
     (OSError("Socket is closed"), "write", "closed", False),
     (OSError(32, "Broken pipe"), "flush", "eof", False),
     (OSError(32, "Broken pipe"), "flush", "exit status", False),
+    (OSError("Socket is closed"), "close", "closed", False),
+    (OSError(32, "Broken pipe"), "close", None, True),
     (OSError(32, "Broken pipe"), "write", None, True),
     (OSError(32, "Broken pipe"), "flush", None, True),
     (OSError("Socket is closed"), "flush", "no channel", True),  # nothing says the command ended
@@ -298,13 +307,33 @@ def test_password_write_error(on_stand_in, error, fails_in, ends, propagates, ca
         assert capsys.readouterr().out == "done\n"
 
 
+class BufferedAfterEnd:
+    """A channel whose end of output has arrived while pieces of both streams are still buffered."""
+    closed = False
+    eof_received = True
+
+    def __init__(self):
+        self.out, self.err = [b"o1", b"o2", b"o3"], [b"e1", b"e2"]
+
+    def recv_ready(self): return bool(self.out)
+    def recv_stderr_ready(self): return bool(self.err)
+    def recv(self, n): return self.out.pop(0)
+    def recv_stderr(self, n): return self.err.pop(0)
+
+
+def test_pieces_still_buffered_after_the_end_are_all_printed(on_stand_in, capsys):
+    stdout = types.SimpleNamespace(channel=BufferedAfterEnd())
+    on_stand_in(FakeConnection(result=(Stdin(), stdout, io.BytesIO()))).run("x")
+    assert capsys.readouterr().out == "o1o2o3\ne1e2\n"
+
+
 def test_password_is_read_at_each_run(on_stand_in):
     fake = FakeConnection()
     c = on_stand_in(fake)
     c.run("a")
     c.password = "new"
     c.run("b")
-    assert fake.stdin.written == ["pw\n", "<flush>", "new\n", "<flush>"]
+    assert fake.stdin.written == ["pw\n", "<flush>", "<close>", "new\n", "<flush>", "<close>"]
     c.password = None
     with pytest.raises(TypeError):
         c.run("c")

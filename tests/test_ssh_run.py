@@ -45,6 +45,16 @@ def test_the_password_line_reaches_standard_input(sshd, connected, command, caps
     assert out in (f"{sshd.password}\n\n", f"\n[{sshd.password}]\n\n")
 
 
+# Standard input ends after the password line, so a command that reads it to the end returns.
+@pytest.mark.parametrize("command, printed", [("cat", "{}\n\n"), ("wc -l", "1\n\n")])
+def test_commands_reading_their_input_to_the_end_return(sshd, command, printed):
+    # In a separate interpreter so that a run that never returns fails by its time-out.
+    done = run_ssh_script(sshd, f"client.run({command!r})\n", timeout=60)
+    assert done.returncode == 0, done.stderr
+    connected = f"Connected to {sshd.host}:{sshd.port} as {sshd.user}\n"
+    assert done.stdout == connected + printed.format(sshd.password)
+
+
 def test_password_is_read_at_each_call(connected, capsys):
     connected.password = "changed after login"
     connected.run("head -n1")

@@ -33,6 +33,10 @@ def windows(fake_host, monkeypatch):
     ("", r"C:\lab", [WT, "-d", r"C:\lab"]),
     ("dir", None, [WT, "powershell", "-NoExit", "-Command", "dir"]),
     ("dir", r"C:\lab", [WT, "-d", r"C:\lab", "powershell", "-NoExit", "-Command", "dir"]),
+    # wt starts a subcommand at every `;`, quoted or not: each is written as its literal `\;`.
+    ("Get-Date; Get-Location", None, [WT, "powershell", "-NoExit", "-Command", r"Get-Date\; Get-Location"]),
+    (None, r"C:\lab;data", [WT, "-d", r"C:\lab\;data"]),
+    (";a;;b;", r"C:\x;y;", [WT, "-d", r"C:\x\;y\;", "powershell", "-NoExit", "-Command", r"\;a\;\;b\;"]),
 ])
 def test_windows_terminal_is_used_whenever_found(windows, monkeypatch, capsys, env, command, cwd, vector):
     for key, value in env.items():
@@ -73,6 +77,7 @@ def test_inside_vscode_opens_the_editor_after_a_notice(windows, monkeypatch, cap
     (None, None, [PS, "-NoExit"]),
     ("", "", [PS, "-NoExit"]),
     ("dir", r"C:\lab", [PS, "-NoExit", "-Command", "dir"]),
+    ("Get-Date; Get-Location", r"C:\lab;data", [PS, "-NoExit", "-Command", "Get-Date; Get-Location"]),
 ])
 def test_powershell_fallback(windows, monkeypatch, capsys, env, found, command, cwd, vector):
     for key, value in env.items():
@@ -90,7 +95,8 @@ def test_powershell_fallback(windows, monkeypatch, capsys, env, found, command, 
     # The marker test is case-sensitive: this path gets the CMD-style vector.
     ({"powershell.exe": r"C:\Tools\PowerShell.exe"}, r"C:\Tools\PowerShell.exe", ["wt", "code", "powershell.exe"]),
 ])
-@pytest.mark.parametrize("command, cwd, last", [(None, None, ""), ("", "", ""), ("dir", r"C:\lab", "dir")])
+@pytest.mark.parametrize("command, cwd, last", [(None, None, ""), ("", "", ""), ("dir", r"C:\lab", "dir"),
+                                               ("cd; dir", r"C:\lab;data", "cd; dir")])
 def test_cmd_style_fallback(windows, found, shell, searched, command, cwd, last):
     windows.found = found
     assert terminal(command, cwd) is None

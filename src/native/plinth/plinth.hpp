@@ -45,6 +45,7 @@ namespace tarn::plinth {
     X(s_byteorder, tarn::interned("byteorder"))                                                    \
     X(s_str, tarn::interned("str"))                                                                \
     X(s_view, tarn::interned("view"))                                                              \
+    X(s_size, tarn::interned("size"))                                                              \
     /* globals looked up in the module namespace at each use */                                   \
     X(s_newcfg, tarn::interned("newcfg"))                                                          \
     X(s_sys, tarn::interned("sys"))                                                                \
@@ -75,7 +76,9 @@ namespace tarn::plinth {
     X(np_diff, tarn::attribute("numpy", "diff"))                                                   \
     X(np_flatnonzero, tarn::attribute("numpy", "flatnonzero"))                                     \
     X(np_r, tarn::attribute("numpy", "r_"))                                                        \
-    X(np_repeat, tarn::attribute("numpy", "repeat"))
+    X(np_repeat, tarn::attribute("numpy", "repeat"))                                               \
+    X(np_size, tarn::attribute("numpy", "size"))                                                   \
+    X(np_integer, tarn::attribute("numpy", "integer"))
 
 struct State {
     TARN_STATE_FIELDS(TARN_PLINTH_STATE)

@@ -57,11 +57,14 @@ int channel_ended(PyObject* channel) noexcept {
     return ended;
 }
 
-// Writes the password line to the command's standard input. A command that has already
-// finished may have closed its channel before the line gets there: nothing can reach it then,
-// so an OSError from the write or the flush is ignored when the channel has ended at the
-// moment the error is seen, and its output is still read and printed. On a channel still open
-// the error is a broken connection and propagates.
+// Writes the password line to the command's standard input, then closes that input (on a
+// paramiko stream this shuts the channel's write side): nothing else is ever written to it, and
+// a command that reads its input to the end (cat, a filter, a script) would otherwise wait
+// forever. A command that has already finished may have closed its channel before the line
+// gets there: nothing can reach it then, so an OSError from the write, the flush or the close
+// is ignored when the channel has ended at the moment the error is seen, and its output is
+// still read and printed. On a channel still open the error is a broken connection and
+// propagates.
 int send_password(PyObject* self, PyObject* stdin_file) noexcept {
     Ref password = steal(getattr(self, state.password));
     Ref line = password ? steal(PyNumber_Add(password.get(), state.newline.get())) : Ref();
@@ -75,7 +78,8 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
     }
     Ref written = steal(tarn::call_method(state.write.get(), stdin_file, line.get()));
     Ref flushed = written ? steal(tarn::call_method(state.flush.get(), stdin_file)) : Ref();
-    if (flushed) return 0;
+    Ref closed = flushed ? steal(tarn::call_method(state.close.get(), stdin_file)) : Ref();
+    if (closed) return 0;
     if (!channel || !PyErr_ExceptionMatches(PyExc_OSError)) return -1;
     Ref error = steal(PyErr_GetRaisedException());
     int ended;

@@ -32,7 +32,8 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
-    PyObject* globals;  // the defining module's namespace
+    PyObject* globals;   // the defining module's namespace
+    PyObject* weaklist;  // weak references to the function (event libraries hold methods so)
 };
 
 bool text_equal(PyObject* a, PyObject* b) noexcept {
@@ -193,6 +194,7 @@ void function_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (f->weaklist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -208,9 +210,30 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
     return PyMethod_New(self, obj);
 }
 
+// __name__ and __qualname__ can be replaced while another thread reads them (free-threaded
+// build, GIL off): they are read and swapped under the function's critical section, as
+// CPython's members are (a no-op with the GIL). The replaced object is dropped after the
+// section, since dropping it can run arbitrary code.
+PyObject* load_field(PyObject* self, PyObject* const& field) noexcept {
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = Py_NewRef(field);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+void store_field(PyObject* self, PyObject*& field, PyObject* value) noexcept {
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = field;
+    field = Py_NewRef(value);
+    Py_END_CRITICAL_SECTION();
+    Py_DECREF(old);
+}
+
 PyObject* function_repr(PyObject* self) noexcept {
-    auto* f = reinterpret_cast<Function*>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+    Ref qualname = steal(load_field(self, reinterpret_cast<Function*>(self)->qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
@@ -222,29 +245,29 @@ PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 // __name__ and __qualname__ stay str, as on Python functions: repr and error messages format
 // them as text.
-int set_text(PyObject*& field, PyObject* value, const char* message) noexcept {
+int set_text(PyObject* self, PyObject*& field, PyObject* value, const char* message) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(field, Py_NewRef(value));
+    store_field(self, field, value);
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->name);
+    return load_field(self, reinterpret_cast<Function*>(self)->name);
 }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(reinterpret_cast<Function*>(self)->name, value, "__name__ must be set to a string object");
+    return set_text(self, reinterpret_cast<Function*>(self)->name, value, "__name__ must be set to a string object");
 }
 
 PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+    return load_field(self, reinterpret_cast<Function*>(self)->qualname);
 }
 
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    return set_text(reinterpret_cast<Function*>(self)->qualname, value,
+    return set_text(self, reinterpret_cast<Function*>(self)->qualname, value,
                     "__qualname__ must be set to a string object");
 }
 
@@ -286,7 +309,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
 
 // Pickled by reference, like other module-level functions and methods.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+    return load_field(self, reinterpret_cast<Function*>(self)->qualname);
 }
 
 PyMemberDef function_members[] = {
@@ -296,6 +319,7 @@ PyMemberDef function_members[] = {
     // Where typing.get_type_hints and inspect.get_annotations resolve the text annotations.
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weaklist), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -368,7 +392,7 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     f->nparams = sig.nparams;
     f->nchecks = 0;
     f->names = f->defaults = f->dict = f->name = f->qualname = f->module = f->doc = f->annotations =
-        f->globals = nullptr;
+        f->globals = f->weaklist = nullptr;
     Ref self = steal(reinterpret_cast<PyObject*>(f));  // dealloc copes with the null fields
 
     if (!(f->names = PyTuple_New(sig.nparams))) return nullptr;

@@ -177,6 +177,16 @@ int inside_vscode() noexcept {
 // A search result's truth value; -1 on error (the search itself failing included).
 int found(const Ref& path) noexcept { return path ? PyObject_IsTrue(path.get()) : -1; }
 
+// An argument for Windows Terminal: wt reads every `;` on its command line as the start of
+// another subcommand, quoted or not, so each is written `\;`, wt's literal semicolon.
+Ref wt_argument(PyObject* text) noexcept {
+    if (PyUnicode_FindChar(text, ';', 0, PyUnicode_GET_LENGTH(text), 1) == -1) return tarn::borrow(text);
+    Ref semicolon = steal(PyUnicode_FromString(";"));
+    Ref escaped = steal(PyUnicode_FromString("\\;"));
+    if (!semicolon || !escaped) return {};
+    return steal(PyUnicode_Replace(text, semicolon.get(), escaped.get(), -1));
+}
+
 PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
     int is_vscode = inside_vscode();
     if (is_vscode < 0) return nullptr;
@@ -185,10 +195,13 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
     int ok = found(wt_path);
     if (ok < 0) return nullptr;
     if (ok) {
+        Ref directory = has_cwd ? wt_argument(cwd) : Ref();
+        Ref line = has_command ? wt_argument(command) : Ref();
+        if ((has_cwd && !directory) || (has_command && !line)) return nullptr;
         ArgVector args;
         args.add(wt_path.get());
-        if (has_cwd) args.add("-d").add(cwd);
-        if (has_command) args.add("powershell").add("-NoExit").add("-Command").add(command);
+        if (has_cwd) args.add("-d").add(directory.get());
+        if (has_command) args.add("powershell").add("-NoExit").add("-Command").add(line.get());
         return launch(args, Launch::with_flags, nullptr);
     }
 

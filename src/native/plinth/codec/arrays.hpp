@@ -25,7 +25,15 @@ const char* init() noexcept;
 Native compress_array(PyObject* value) noexcept;
 
 // decompress(values, lengths) for an exact numpy.ndarray `values`, as numpy.repeat would do
-// it; declines whenever numpy.repeat has to decide.
+// it; declines whenever numpy.repeat has to decide. Lengths whose total does not fit the index
+// type fail with numpy's ValueError for a size that is too big.
 Native decompress_array(PyObject* values, PyObject* lengths) noexcept;
+
+// Before numpy.repeat(values, lengths) runs: numpy adds the lengths in its index type without
+// a check, and for a true total past it fills an array made for the wrapped size, past its end.
+// For an array, list or tuple of values with lengths given as an int, an integer array, or a
+// list or tuple of ints, such a total raises numpy's ValueError for a size that is too big
+// (-1); 0 when numpy may go ahead (it still raises for whatever else is wrong).
+int check_total(PyObject* values, PyObject* lengths) noexcept;
 
 }  // namespace tarn::plinth::codec

@@ -74,6 +74,7 @@ PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept
         codec::Native native = codec::decompress_array(args[0], args[1]);
         if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
     }
+    if (codec::check_total(args[0], args[1]) < 0) return nullptr;
     return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
 }
 
