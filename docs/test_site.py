@@ -17,6 +17,9 @@ SITE = os.path.join(OUT, "html")
 API_ENTRIES = [
     ("Plinth", "tarn.driver.common.plinth.Plinth"),
     ("compress", "tarn.driver.common.plinth.compress"),
+    ("Quantity", "tarn.driver.common.quantity.Quantity"),
+    ("VisaDriver", "tarn.driver.visa.VisaDriver"),
+    ("expect_exchange", "tarn.driver.testing.expect_exchange"),
     ("SSHClient", "tarn.terminal.ssh.SSHClient"),
     ("terminal", "tarn.terminal.terminal.terminal"),
 ]
@@ -91,7 +94,7 @@ def test_api_page_lists_and_links(api_page, name, target):
 def test_index_renders_with_every_page_in_its_navigation():
     index = parse(chromium("--dump-dom", page_url("index.html")))
     shown = {text for text, _ in index.links}
-    for title in ["Getting started", "The waveform codec", "Remote commands and transfers",
+    for title in ["Getting started", "Writing a driver", "Quantities", "The waveform codec", "Remote commands and transfers",
                   "Opening terminals", "Platforms", "Behaviour notes", "API reference"]:
         assert title in shown, f"the index does not link {title!r}"
 

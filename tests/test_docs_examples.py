@@ -1,8 +1,10 @@
 """The documentation's examples run as written and print what the pages show.
 
 A page in docs/ opts in with `examples: run` in its front matter. Its ```python blocks then run
-in order, in one namespace per page, from a scratch folder; a block marked ```python no-run
-(one that needs an SSH server or a desktop) is left out. When a ```text block follows a block
+in order, in one namespace per page, from a scratch folder, with the source tree's examples/
+importable (the driver pages import the example drivers, which find their pyvisa-sim files
+beside them); a block marked ```python no-run (one that needs an SSH server or a desktop) is
+left out. When a ```text block follows a block
 directly, it is what that block prints (doctest's rules: `...` matches anything, runs of
 blanks compare equal).
 """
@@ -15,7 +17,8 @@ import re
 
 import pytest
 
-DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = os.path.join(ROOT, "docs")
 FENCE = re.compile(r"^```([^\n]*)\n(.*?)^```[ \t]*\n", re.M | re.S)
 OPTED_IN = re.compile(r"\A---\n(?:.*\n)*?examples:[ \t]*run[ \t]*\n(?:.*\n)*?---\n")
 
@@ -43,7 +46,8 @@ def examples(text):
 
 
 def test_the_tutorial_pages_opt_in():
-    assert {"getting-started.md", "codec.md", "behaviour.md"} <= set(example_pages())
+    assert {"getting-started.md", "drivers.md", "quantities.md", "codec.md",
+            "behaviour.md"} <= set(example_pages())
 
 
 @pytest.mark.parametrize("page", example_pages())
@@ -52,6 +56,7 @@ def test_page_examples(page, tmp_path, monkeypatch):
         blocks = examples(f.read())
     assert blocks, f"{page} opts in but has no runnable ```python block"
     monkeypatch.chdir(tmp_path)
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
     namespace = {"__name__": "__docs__"}
     checker = doctest.OutputChecker()
     flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
