@@ -189,36 +189,35 @@ PyObject* create_plinth_class() noexcept {
     // abstractmethod as the module namespace holds it now; it marks and returns the function.
     Ref abstractmethod = steal(tarn::lookup_global(state.s_abstractmethod.get()));
     if (!abstractmethod) return nullptr;
-    auto abstract = [&](PyObject* function) -> PyObject* {
-        Ref f = steal(function);
-        return f ? PyObject_CallOneArg(abstractmethod.get(), f.get()) : nullptr;
+    auto abstract = [&](Ref function) -> PyObject* {
+        return function ? PyObject_CallOneArg(abstractmethod.get(), function.get()) : nullptr;
     };
 
     tarn::ClassBuilder cls;
     if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
-    if (cls.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
-        cls.set("__qualname__", PyUnicode_FromString("Plinth")) < 0 ||
-        cls.set("__doc__", PyUnicode_FromString(kClassDoc)) < 0 ||
-        cls.set("__annotations__", class_annotations()) < 0 ||
-        cls.set("segment", Py_BuildValue("(ss)", "na", "103|104")) < 0 ||
-        cls.set("CHs", Py_BuildValue("[i]", 1)) < 0 ||
-        cls.set("quants", PyList_New(0)) < 0 ||
-        cls.set("__init__", tarn::new_function(kInit, init_impl, init_defaults.get())) < 0 ||
-        cls.set("__repr__", tarn::new_function(kRepr, repr_impl)) < 0 ||
-        cls.set("__del__", tarn::new_function(kDel, del_impl)) < 0 ||
-        cls.set("__enter__", tarn::new_function(kEnter, enter_impl)) < 0 ||
-        cls.set("__exit__", tarn::new_function(kExit, exit_impl)) < 0 ||
-        cls.set("info", tarn::new_function(kInfo, info_impl)) < 0 ||
-        cls.set("dict_from_quantity", new_dict_from_quantity()) < 0 ||
-        cls.set("open", abstract(tarn::new_function(kOpen, none_impl))) < 0 ||
-        cls.set("close", abstract(tarn::new_function(kClose, none_impl))) < 0 ||
-        cls.set("write", abstract(tarn::new_function(kWrite, none_impl))) < 0 ||
-        cls.set("read", abstract(tarn::new_function(kRead, none_impl))) < 0 ||
-        cls.set("cancel", tarn::new_function(kCancel, none_impl)) < 0 ||
-        cls.set("check", new_check()) < 0 ||
-        cls.set("update", new_update()) < 0 ||
-        cls.set("setValue", new_set_value()) < 0 ||
-        cls.set("getValue", new_get_value()) < 0)
+    if (cls.set("__module__", tarn::borrow(tarn::module_name_object())) < 0 ||
+        cls.set("__qualname__", steal(PyUnicode_FromString("Plinth"))) < 0 ||
+        cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
+        cls.set("__annotations__", steal(class_annotations())) < 0 ||
+        cls.set("segment", steal(Py_BuildValue("(ss)", "na", "103|104"))) < 0 ||
+        cls.set("CHs", steal(Py_BuildValue("[i]", 1))) < 0 ||
+        cls.set("quants", steal(PyList_New(0))) < 0 ||
+        cls.set("__init__", steal(tarn::new_function(kInit, init_impl, init_defaults.get()))) < 0 ||
+        cls.set("__repr__", steal(tarn::new_function(kRepr, repr_impl))) < 0 ||
+        cls.set("__del__", steal(tarn::new_function(kDel, del_impl))) < 0 ||
+        cls.set("__enter__", steal(tarn::new_function(kEnter, enter_impl))) < 0 ||
+        cls.set("__exit__", steal(tarn::new_function(kExit, exit_impl))) < 0 ||
+        cls.set("info", steal(tarn::new_function(kInfo, info_impl))) < 0 ||
+        cls.set("dict_from_quantity", steal(new_dict_from_quantity())) < 0 ||
+        cls.set("open", steal(abstract(steal(tarn::new_function(kOpen, none_impl))))) < 0 ||
+        cls.set("close", steal(abstract(steal(tarn::new_function(kClose, none_impl))))) < 0 ||
+        cls.set("write", steal(abstract(steal(tarn::new_function(kWrite, none_impl))))) < 0 ||
+        cls.set("read", steal(abstract(steal(tarn::new_function(kRead, none_impl))))) < 0 ||
+        cls.set("cancel", steal(tarn::new_function(kCancel, none_impl))) < 0 ||
+        cls.set("check", steal(new_check())) < 0 ||
+        cls.set("update", steal(new_update())) < 0 ||
+        cls.set("setValue", steal(new_set_value())) < 0 ||
+        cls.set("getValue", steal(new_get_value())) < 0)
         return nullptr;
     return cls.finish();
 }

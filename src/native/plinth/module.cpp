@@ -18,7 +18,7 @@ constexpr const char* kPattern = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-
 int bind_from(PyObject* module, const char* source, const char* name) noexcept {
     Ref mod = steal(import_module(source));
     if (!mod) return -1;
-    return bind(module, name, import_from(mod.get(), name));
+    return bind(module, name, steal(import_from(mod.get(), name)));
 }
 
 // __debug__ of this process: false under python -O, read once so check() costs nothing then.
@@ -41,12 +41,12 @@ PyObject* bound(PyObject* module, const char* name) noexcept {
 }
 
 int exec_plinth(PyObject* module) noexcept {
-    if (bind(module, "re", import_module("re")) < 0) return -1;
-    if (bind(module, "sys", import_module("sys")) < 0) return -1;
+    if (bind(module, "re", steal(import_module("re"))) < 0) return -1;
+    if (bind(module, "sys", steal(import_module("sys"))) < 0) return -1;
     if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
     if (bind_from(module, "copy", "deepcopy") < 0) return -1;
     if (bind_from(module, "typing", "Any") < 0) return -1;
-    if (bind(module, "np", import_module("numpy")) < 0) return -1;
+    if (bind(module, "np", steal(import_module("numpy"))) < 0) return -1;
     {
         // from .quantity import Quantity, newcfg
         Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
@@ -54,16 +54,16 @@ int exec_plinth(PyObject* module) noexcept {
         Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
                                                         fromlist.get(), 1));
         if (!quantity) return -1;
-        if (bind(module, "Quantity", import_from(quantity.get(), "Quantity")) < 0) return -1;
-        if (bind(module, "newcfg", import_from(quantity.get(), "newcfg")) < 0) return -1;
+        if (bind(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
+        if (bind(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
     }
-    if (bind(module, "PATTERN", PyUnicode_FromString(kPattern)) < 0) return -1;
+    if (bind(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
     {
         Ref sys = steal(bound(module, "sys"));
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
     }
     if (add_codec(module) < 0) return -1;
-    return bind(module, "Plinth", create_plinth_class());
+    return bind(module, "Plinth", steal(create_plinth_class()));
 }
 
 const ModuleInfo info = module_info<state>("plinth", "tarn.driver.common.plinth", exec_plinth);

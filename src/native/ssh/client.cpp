@@ -96,8 +96,8 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
     port = host ? steal(getattr(self, state.port)) : Ref();
     username = port ? steal(getattr(self, state.username)) : Ref();
     if (!username) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
-                                        username.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
+                                        username.get()))) < 0)
         return nullptr;
     return Py_NewRef(client);
 }
@@ -124,8 +124,8 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     Ref host = steal(getattr(self, state.host));
     Ref port = host ? steal(getattr(self, state.port)) : Ref();
     if (!port) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
-                                        exc.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
+                                        exc.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -150,7 +150,7 @@ PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     Ref host = steal(getattr(self, state.host));
     Ref port = host ? steal(getattr(self, state.port)) : Ref();
     if (!port) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -169,12 +169,12 @@ const Signature download_sig{"download", "SSHClient.download", nullptr, download
 // printed, never raised.
 PyObject* report(const Ref& done, const char* success_format, PyObject* source, PyObject* destination,
                  const char* failure_format) noexcept {
-    if (done && print_line(PyUnicode_FromFormat(success_format, source, destination)) == 0)
+    if (done && print_line(steal(PyUnicode_FromFormat(success_format, source, destination))) == 0)
         Py_RETURN_NONE;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
     tarn::Handling handling(exc.get());
-    if (print_line(PyUnicode_FromFormat(failure_format, exc.get())) < 0) return nullptr;
+    if (print_line(steal(PyUnicode_FromFormat(failure_format, exc.get()))) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -223,17 +223,17 @@ int add_client_class(PyObject* module) noexcept {
     if (!bases || !defaults) return -1;
     tarn::ClassBuilder builder;
     if (builder.begin("SSHClient", bases.get()) < 0 ||
-        builder.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
-        builder.set("__qualname__", PyUnicode_FromString("SSHClient")) < 0 ||
-        builder.set("__init__", tarn::new_function(init_sig, init_impl, defaults.get())) < 0 ||
-        builder.set("upload", tarn::new_function(upload_sig, upload_impl)) < 0 ||
-        builder.set("download", tarn::new_function(download_sig, download_impl)) < 0 ||
-        builder.set("run", tarn::new_function(run_sig, run_impl)) < 0 ||
-        builder.set("close", tarn::new_function(close_sig, close_impl)) < 0 ||
-        builder.set("_SSHClient__sftp", cached(sftp_sig, sftp_impl)) < 0 ||
-        builder.set("_SSHClient__client", cached(client_sig, client_impl)) < 0)
+        builder.set("__module__", tarn::borrow(tarn::module_name_object())) < 0 ||
+        builder.set("__qualname__", steal(PyUnicode_FromString("SSHClient"))) < 0 ||
+        builder.set("__init__", steal(tarn::new_function(init_sig, init_impl, defaults.get()))) < 0 ||
+        builder.set("upload", steal(tarn::new_function(upload_sig, upload_impl))) < 0 ||
+        builder.set("download", steal(tarn::new_function(download_sig, download_impl))) < 0 ||
+        builder.set("run", steal(tarn::new_function(run_sig, run_impl))) < 0 ||
+        builder.set("close", steal(tarn::new_function(close_sig, close_impl))) < 0 ||
+        builder.set("_SSHClient__sftp", steal(cached(sftp_sig, sftp_impl))) < 0 ||
+        builder.set("_SSHClient__client", steal(cached(client_sig, client_impl))) < 0)
         return -1;
-    return tarn::bind(module, "SSHClient", builder.finish());
+    return tarn::bind(module, "SSHClient", steal(builder.finish()));
 }
 
 }  // namespace tarn::ssh

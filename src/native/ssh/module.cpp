@@ -13,9 +13,9 @@ int exec_ssh(PyObject* module) noexcept {
     {
         Ref functools = steal(import_module("functools"));
         if (!functools) return -1;
-        if (bind(module, "cached_property", import_from(functools.get(), "cached_property")) < 0) return -1;
+        if (bind(module, "cached_property", steal(import_from(functools.get(), "cached_property"))) < 0) return -1;
     }
-    if (bind(module, "paramiko", import_module("paramiko")) < 0) return -1;
+    if (bind(module, "paramiko", steal(import_module("paramiko"))) < 0) return -1;
     return add_client_class(module);
 }
 

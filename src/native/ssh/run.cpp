@@ -95,14 +95,14 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
 // The received pieces of one stream, joined into bytes at the end.
 class Chunks {
 public:
-    int add(PyObject* piece) noexcept {
-        Ref owned = steal(piece);
-        if (!owned) return -1;
-        if (!PyBytes_Check(owned.get()))
+    // Keeps `piece`; -1 when it is empty (a failure to pass on) or not bytes.
+    int add(Ref piece) noexcept {
+        if (!piece) return -1;
+        if (!PyBytes_Check(piece.get()))
             return raise_int(PyExc_TypeError, "the channel returned something other than bytes");
-        size_ += PyBytes_GET_SIZE(owned.get());
+        size_ += PyBytes_GET_SIZE(piece.get());
         try {
-            pieces_.push_back(std::move(owned));
+            pieces_.push_back(std::move(piece));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
@@ -195,12 +195,12 @@ int drain_channel(PyObject* channel, Ref& out, Ref& err) noexcept {
         int out_ready = truth(steal(tarn::call_method(state.recv_ready.get(), channel)));
         if (out_ready < 0) return -1;
         if (out_ready &&
-            out_chunks.add(tarn::call_method(state.recv.get(), channel, state.recv_size.get())) < 0)
+            out_chunks.add(steal(tarn::call_method(state.recv.get(), channel, state.recv_size.get()))) < 0)
             return -1;
         int err_ready = truth(steal(tarn::call_method(state.recv_stderr_ready.get(), channel)));
         if (err_ready < 0) return -1;
         if (err_ready &&
-            err_chunks.add(tarn::call_method(state.recv_stderr.get(), channel, state.recv_size.get())) < 0)
+            err_chunks.add(steal(tarn::call_method(state.recv_stderr.get(), channel, state.recv_size.get()))) < 0)
             return -1;
         if (out_ready || err_ready) continue;
         if (finished) break;

@@ -85,11 +85,8 @@ inline PyObject* getattr(PyObject* obj, const GlobalRef& name) noexcept {
 // Truth of a fresh reference: 1, 0, or -1 with an exception set (also when `value` is null).
 inline int truth(Ref value) noexcept { return value ? PyObject_IsTrue(value.get()) : -1; }
 
-// Prints `line` (a new reference, or nullptr when making it failed); 0 or -1.
-inline int print_line(PyObject* line) noexcept {
-    Ref owned = steal(line);
-    return owned ? tarn::print(owned.get()) : -1;
-}
+// Prints `line`; 0, or -1 on failure (an empty `line` is a failure to pass on).
+inline int print_line(Ref line) noexcept { return line ? tarn::print(line.get()) : -1; }
 
 // Reads the cached connection (opening it on first use) and tests it for truth; when there is
 // none, prints "SSH client is not connected.". Returns 1 when connected, 0 when the line was

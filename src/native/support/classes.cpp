@@ -35,12 +35,11 @@ int ClassBuilder::begin(const char* name, PyObject* bases) noexcept {
     return ns_ ? 0 : -1;
 }
 
-int ClassBuilder::set(const char* key, PyObject* value) noexcept {
-    Ref v = steal(value);
-    if (!v) return -1;
+int ClassBuilder::set(const char* key, Ref value) noexcept {
+    if (!value) return -1;
     Ref k = steal(PyUnicode_InternFromString(key));
     if (!k) return -1;
-    return PyObject_SetItem(ns_.get(), k.get(), v.get());
+    return PyObject_SetItem(ns_.get(), k.get(), value.get());
 }
 
 PyObject* ClassBuilder::finish() noexcept {

@@ -53,22 +53,25 @@ PyObject* names(Text... texts) noexcept {
 }
 
 // The hooks of ModuleInfo for a state object declared with TARN_STATE_FIELDS.
-template <auto& State>
+template <auto& module_state>
 constexpr ModuleInfo module_info(const char* short_name, const char* full_name,
                                  int (*exec)(PyObject* module) noexcept) noexcept {
     return {short_name,
             full_name,
             exec,
-            [](visitproc visit, void* arg) noexcept { return State.traverse_fields(visit, arg); },
-            []() noexcept { State.clear_fields(); },
-            []() noexcept { return State.init_fields(); }};
+            [](visitproc visit, void* arg) noexcept { return module_state.traverse_fields(visit, arg); },
+            []() noexcept { module_state.clear_fields(); },
+            []() noexcept { return module_state.init_fields(); }};
 }
 
 }  // namespace tarn
 
+// The initialiser is the variadic part of each entry because it may itself hold commas
+// (PyTuple_Pack(2, a, b), tarn::names("a", "b")), which would otherwise split the argument.
 #define TARN_STATE_DECLARE_(field, ...) ::tarn::GlobalRef field;
-#define TARN_STATE_INIT_(field, ...) \
-    if (field.set(__VA_ARGS__), !field) return -1;
+#define TARN_STATE_INIT_(field, ...)          \
+    field.set(::tarn::steal(__VA_ARGS__));    \
+    if (!field) return -1;
 #define TARN_STATE_VISIT_(field, ...) Py_VISIT(field.get());
 #define TARN_STATE_CLEAR_(field, ...) field.clear();
 

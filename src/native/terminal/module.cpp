@@ -17,7 +17,7 @@ namespace {
 
 int exec_terminal(PyObject* module) noexcept {
     for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
-        if (tarn::bind(module, name, tarn::import_module(name)) < 0) return -1;
+        if (tarn::bind(module, name, tarn::steal(tarn::import_module(name))) < 0) return -1;
     }
     return tarn::terminal::add_terminal(module);
 }

@@ -27,8 +27,8 @@ const Kernels* kernels = nullptr;
 
 Native declined() noexcept { return {Status::declined, Ref()}; }
 Native failed() noexcept { return {Status::failed, Ref()}; }
-// A new reference, or nullptr with an exception set.
-Native done(PyObject* result) noexcept { return result ? Native{Status::done, steal(result)} : failed(); }
+// The result made, or failed when making it did (an exception is set then).
+Native done(Ref result) noexcept { return result ? Native{Status::done, std::move(result)} : failed(); }
 
 template <class T>
 T load(const char* p) noexcept {
@@ -449,7 +449,10 @@ Native compress_array(PyObject* value) noexcept {
     std::ptrdiff_t runs = 0;  // an empty array has no runs at all
     Mask mask;
     if (in.n > 0) {
-        if (!mask.resize((in.n + 63) / 64)) return done(PyErr_NoMemory());
+        if (!mask.resize((in.n + 63) / 64)) {
+            PyErr_NoMemory();
+            return failed();
+        }
         runs = mark_checked(in, mask.data());
         if (runs < 0) return declined();
     }
@@ -465,7 +468,7 @@ Native compress_array(PyObject* value) noexcept {
             return failed();
         gather_runs(in, mask.data(), v.data, reinterpret_cast<std::int64_t*>(l.data));
     }
-    return done(PyTuple_Pack(2, values.get(), lengths.get()));
+    return done(steal(PyTuple_Pack(2, values.get(), lengths.get())));
 }
 
 Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
@@ -487,7 +490,7 @@ Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
         kernels->fill[size_index(in.size)](out.data, out.data + counts.total * in.size, in.data, in.stride,
                                            counts.counts, counts.step, in.n);
     }
-    return {Status::done, std::move(result)};
+    return done(std::move(result));
 }
 
 int check_total(PyObject* values, PyObject* lengths) noexcept {

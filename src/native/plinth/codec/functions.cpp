@@ -89,9 +89,9 @@ constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDeco
 int add_codec(PyObject* module) noexcept {
     // Which kernels run, for diagnostics: "portable", "sse2" or "avx2".
     const char* kernel = codec::init();
-    if (tarn::bind(module, "__codec_kernel__", PyUnicode_FromString(kernel)) < 0) return -1;
-    if (tarn::bind(module, "compress", tarn::new_function(kCompress, compress_impl)) < 0) return -1;
-    return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
+    if (tarn::bind(module, "__codec_kernel__", steal(PyUnicode_FromString(kernel))) < 0) return -1;
+    if (tarn::bind(module, "compress", steal(tarn::new_function(kCompress, compress_impl))) < 0) return -1;
+    return tarn::bind(module, "decompress", steal(tarn::new_function(kDecompress, decompress_impl)));
 }
 
 }  // namespace tarn::plinth
