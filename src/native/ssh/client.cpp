@@ -1,6 +1,6 @@
-// SSHClient: class creation, __init__, the cached connection and SFTP session, close, upload and download.
+// The methods of SSHClient around its connection: __init__, the cached connection and SFTP
+// session, close, upload and download.
 #include "calls.hpp"
-#include "classes.hpp"
 #include "errors.hpp"
 #include "ssh.hpp"
 
@@ -10,7 +10,7 @@ namespace {
 
 // ---- __init__ -------------------------------------------------------------------------------
 
-const Param init_params[] = {
+constexpr Param kInitParams[] = {
     {"self"},
     {"username", Check::exact_str, "str"},
     {"password", Check::exact_str, "str"},
@@ -18,11 +18,11 @@ const Param init_params[] = {
     {.name = "port", .check = Check::exact_int, .annotation = "int", .has_default = true},
     {.name = "pkey_path", .has_default = true},
 };
-const Signature init_sig{"__init__", "SSHClient.__init__", nullptr, init_params};
+constexpr Signature kInit{"__init__", "SSHClient.__init__", nullptr, kInitParams};
 
 PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
-    const GlobalRef* names[] = {&state.username, &state.password, &state.host, &state.port,
-                                &state.pkey_path};
+    const GlobalRef* names[] = {&state.s_username, &state.s_password, &state.s_host, &state.s_port,
+                                &state.s_pkey_path};
     for (int i = 0; i < 5; ++i) {
         if (PyObject_SetAttr(args[0], names[i]->get(), args[i + 1]) < 0) return nullptr;
     }
@@ -31,27 +31,27 @@ PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
 
 // ---- the cached connection (__client) -------------------------------------------------------
 
-const Param self_only[] = {{"self"}};
-const Signature client_sig{"__client", "SSHClient.__client", nullptr, self_only};
-const Signature sftp_sig{"__sftp", "SSHClient.__sftp", nullptr, self_only};
-const Signature close_sig{"close", "SSHClient.close", nullptr, self_only};
+constexpr Param kSelf[] = {{"self"}};
+constexpr Signature kClient{"__client", "SSHClient.__client", nullptr, kSelf};
+constexpr Signature kSftp{"__sftp", "SSHClient.__sftp", nullptr, kSelf};
+constexpr Signature kClose{"close", "SSHClient.close", nullptr, kSelf};
 
 // Sets TCP_NODELAY on the connection's socket: 0 when set or when the transport is not over a
 // TCP socket (none, a proxy command, a channel), -1 with an exception set.
 int set_nodelay(PyObject* client) noexcept {
-    Ref transport = steal(tarn::call_method(state.get_transport.get(), client));
+    Ref transport = steal(tarn::call_method(state.s_get_transport.get(), client));
     if (!transport) return -1;
     if (transport.get() == Py_None) return 0;
-    Ref sock = steal(getattr(transport.get(), state.sock));
+    Ref sock = steal(getattr(transport.get(), state.s_sock));
     if (!sock) return -1;
-    int is_socket = PyObject_IsInstance(sock.get(), state.socket_type.get());
+    int is_socket = PyObject_IsInstance(sock.get(), state.socket_socket.get());
     if (is_socket <= 0) return is_socket;
-    Ref family = steal(getattr(sock.get(), state.family));
+    Ref family = steal(getattr(sock.get(), state.s_family));
     if (!family) return -1;
     int is_tcp = PySequence_Contains(state.tcp_families.get(), family.get());
     if (is_tcp <= 0) return is_tcp;
-    Ref done = steal(tarn::call_method(state.setsockopt.get(), sock.get(), state.ipproto_tcp.get(),
-                                       state.tcp_nodelay.get(), state.one.get()));
+    Ref done = steal(tarn::call_method(state.s_setsockopt.get(), sock.get(), state.socket_IPPROTO_TCP.get(),
+                                       state.socket_TCP_NODELAY.get(), state.one.get()));
     return done ? 0 : -1;
 }
 
@@ -68,33 +68,33 @@ int turn_nagle_off(PyObject* client) noexcept {
 // The guarded part of opening: log in with the key file or the password and report it.
 // Returns a new reference to `client`, or nullptr with the failure raised.
 PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
-    int use_key = truth(steal(getattr(self, state.pkey_path)));
+    int use_key = truth(steal(getattr(self, state.s_pkey_path)));
     if (use_key < 0) return nullptr;
     Ref secret;  // the key object, or the password
     if (use_key) {
-        Ref rsakey = steal(getattr(paramiko, state.RSAKey));
-        Ref path = rsakey ? steal(getattr(self, state.pkey_path)) : Ref();
+        Ref rsakey = steal(getattr(paramiko, state.s_RSAKey));
+        Ref path = rsakey ? steal(getattr(self, state.s_pkey_path)) : Ref();
         if (!path) return nullptr;
-        secret = steal(tarn::call_method(state.from_private_key_file.get(), rsakey.get(), path.get()));
+        secret = steal(tarn::call_method(state.s_from_private_key_file.get(), rsakey.get(), path.get()));
         if (!secret) return nullptr;
     }
-    Ref host = steal(getattr(self, state.host));
+    Ref host = steal(getattr(self, state.s_host));
     if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.port));
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
-    Ref username = steal(getattr(self, state.username));
+    Ref username = steal(getattr(self, state.s_username));
     if (!username) return nullptr;
-    if (!use_key && !(secret = steal(getattr(self, state.password)))) return nullptr;
+    if (!use_key && !(secret = steal(getattr(self, state.s_password)))) return nullptr;
     // client.connect(host, port=..., username=..., pkey=... | password=...)
     PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
-    PyObject* kwnames = use_key ? state.connect_with_key.get() : state.connect_with_password.get();
-    Ref done = steal(tarn::call_method(state.connect.get(), args + 1, 2, kwnames));
+    PyObject* kwnames = use_key ? state.kw_connect_key.get() : state.kw_connect_password.get();
+    Ref done = steal(tarn::call_method(state.s_connect.get(), args + 1, 2, kwnames));
     if (!done) return nullptr;
     if (turn_nagle_off(client) < 0) return nullptr;
 
-    host = steal(getattr(self, state.host));
-    port = host ? steal(getattr(self, state.port)) : Ref();
-    username = port ? steal(getattr(self, state.username)) : Ref();
+    host = steal(getattr(self, state.s_host));
+    port = host ? steal(getattr(self, state.s_port)) : Ref();
+    username = port ? steal(getattr(self, state.s_username)) : Ref();
     if (!username) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
                                         username.get()))) < 0)
@@ -105,24 +105,24 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
 PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     // Making the connection object and its host-key policy may raise to the reader.
-    Ref paramiko = steal(tarn::lookup_global(state.paramiko.get()));
+    Ref paramiko = steal(tarn::lookup_global(state.s_paramiko.get()));
     if (!paramiko) return nullptr;
-    Ref factory = steal(getattr(paramiko.get(), state.SSHClient));
+    Ref factory = steal(getattr(paramiko.get(), state.s_SSHClient));
     Ref client = factory ? steal(PyObject_CallNoArgs(factory.get())) : Ref();
     if (!client) return nullptr;
-    Ref policy_type = steal(getattr(paramiko.get(), state.AutoAddPolicy));
+    Ref policy_type = steal(getattr(paramiko.get(), state.s_AutoAddPolicy));
     Ref policy = policy_type ? steal(PyObject_CallNoArgs(policy_type.get())) : Ref();
     if (!policy) return nullptr;
     Ref ignored =
-        steal(tarn::call_method(state.set_missing_host_key_policy.get(), client.get(), policy.get()));
+        steal(tarn::call_method(state.s_set_missing_host_key_policy.get(), client.get(), policy.get()));
     if (!ignored) return nullptr;
 
     if (PyObject* connected = log_in(self, paramiko.get(), client.get())) return connected;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
     tarn::Handling handling(exc.get());
-    Ref host = steal(getattr(self, state.host));
-    Ref port = host ? steal(getattr(self, state.port)) : Ref();
+    Ref host = steal(getattr(self, state.s_host));
+    Ref port = host ? steal(getattr(self, state.s_port)) : Ref();
     if (!port) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
                                         exc.get()))) < 0)
@@ -136,19 +136,19 @@ PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     int connected = require_connection(self);
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.client_attr));
-    return client ? tarn::call_method(state.open_sftp.get(), client.get()) : nullptr;
+    Ref client = steal(getattr(self, state.s_client_attr));
+    return client ? tarn::call_method(state.s_open_sftp.get(), client.get()) : nullptr;
 }
 
 PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, state.client_attr)));
+    int connected = truth(steal(getattr(self, state.s_client_attr)));
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.client_attr));
-    Ref done = client ? steal(tarn::call_method(state.close.get(), client.get())) : Ref();
+    Ref client = steal(getattr(self, state.s_client_attr));
+    Ref done = client ? steal(tarn::call_method(state.s_close.get(), client.get())) : Ref();
     if (!done) return nullptr;
-    Ref host = steal(getattr(self, state.host));
-    Ref port = host ? steal(getattr(self, state.port)) : Ref();
+    Ref host = steal(getattr(self, state.s_host));
+    Ref port = host ? steal(getattr(self, state.s_port)) : Ref();
     if (!port) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
         return nullptr;
@@ -157,12 +157,12 @@ PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
 
 // ---- upload and download --------------------------------------------------------------------
 
-const Param upload_params[] = {
+constexpr Param kUploadParams[] = {
     {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
-const Signature upload_sig{"upload", "SSHClient.upload", nullptr, upload_params};
-const Param download_params[] = {
+constexpr Signature kUpload{"upload", "SSHClient.upload", nullptr, kUploadParams};
+constexpr Param kDownloadParams[] = {
     {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
-const Signature download_sig{"download", "SSHClient.download", nullptr, download_params};
+constexpr Signature kDownload{"download", "SSHClient.download", nullptr, kDownloadParams};
 
 // Reports a transfer as one printed line: the success line when `done` holds the result of the
 // copy, otherwise the failure line for a raised exception of the Exception family, which is
@@ -179,8 +179,8 @@ PyObject* report(const Ref& done, const char* success_format, PyObject* source, 
 }
 
 PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref sftp = steal(getattr(args[0], state.sftp_attr));
-    Ref done = sftp ? steal(tarn::call_method(state.put.get(), sftp.get(), args[1], args[2])) : Ref();
+    Ref sftp = steal(getattr(args[0], state.s_sftp_attr));
+    Ref done = sftp ? steal(tarn::call_method(state.s_put.get(), sftp.get(), args[1], args[2])) : Ref();
     return report(done, "upload successfully: %U -> %U", args[1], args[2], "failed to upload: %S");
 }
 
@@ -192,12 +192,12 @@ PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
 PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* remote_path = args[1];
     PyObject* local_path = args[2];
-    Ref sftp = steal(getattr(args[0], state.sftp_attr));
-    Ref get = sftp ? steal(getattr(sftp.get(), state.get)) : Ref();  // first: no session fails here
-    Ref probe = get ? steal(tarn::call_method(state.open.get(), sftp.get(), remote_path,
-                                              state.read_binary.get()))
+    Ref sftp = steal(getattr(args[0], state.s_sftp_attr));
+    Ref get = sftp ? steal(getattr(sftp.get(), state.s_get)) : Ref();  // first: no session fails here
+    Ref probe = get ? steal(tarn::call_method(state.s_open.get(), sftp.get(), remote_path,
+                                              state.s_rb.get()))
                     : Ref();
-    Ref closed = probe ? steal(tarn::call_method(state.close.get(), probe.get())) : Ref();
+    Ref closed = probe ? steal(tarn::call_method(state.s_close.get(), probe.get())) : Ref();
     PyObject* paths[] = {remote_path, local_path};
     Ref done = closed ? steal(PyObject_Vectorcall(get.get(), paths, 2, nullptr)) : Ref();
     return report(done, "download successfully: %U -> %U", remote_path, local_path, "failed to download: %S");
@@ -205,35 +205,15 @@ PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
 
 }  // namespace
 
-int require_connection(PyObject* self) noexcept {
-    int connected = truth(steal(getattr(self, state.client_attr)));
-    if (connected == 0 && tarn::print(state.not_connected.get()) < 0) return -1;
-    return connected;
-}
-
-int add_client_class(PyObject* module) noexcept {
-    Ref cached_property = steal(PyObject_GetAttrString(module, "cached_property"));
-    if (!cached_property) return -1;
-    auto cached = [&](const Signature& sig, tarn::Impl impl) -> PyObject* {
-        Ref function = steal(tarn::new_function(sig, impl));
-        return function ? PyObject_CallOneArg(cached_property.get(), function.get()) : nullptr;
-    };
-    Ref bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+PyObject* new_init() noexcept {
     Ref defaults = steal(Py_BuildValue("(iO)", 22, Py_None));
-    if (!bases || !defaults) return -1;
-    tarn::ClassBuilder builder;
-    if (builder.begin("SSHClient", bases.get()) < 0 ||
-        builder.set("__module__", tarn::borrow(tarn::module_name_object())) < 0 ||
-        builder.set("__qualname__", steal(PyUnicode_FromString("SSHClient"))) < 0 ||
-        builder.set("__init__", steal(tarn::new_function(init_sig, init_impl, defaults.get()))) < 0 ||
-        builder.set("upload", steal(tarn::new_function(upload_sig, upload_impl))) < 0 ||
-        builder.set("download", steal(tarn::new_function(download_sig, download_impl))) < 0 ||
-        builder.set("run", steal(tarn::new_function(run_sig, run_impl))) < 0 ||
-        builder.set("close", steal(tarn::new_function(close_sig, close_impl))) < 0 ||
-        builder.set("_SSHClient__sftp", steal(cached(sftp_sig, sftp_impl))) < 0 ||
-        builder.set("_SSHClient__client", steal(cached(client_sig, client_impl))) < 0)
-        return -1;
-    return tarn::bind(module, "SSHClient", steal(builder.finish()));
+    if (!defaults) return nullptr;
+    return tarn::new_function(kInit, init_impl, defaults.get());
 }
+PyObject* new_client() noexcept { return tarn::new_function(kClient, client_impl); }
+PyObject* new_sftp() noexcept { return tarn::new_function(kSftp, sftp_impl); }
+PyObject* new_close() noexcept { return tarn::new_function(kClose, close_impl); }
+PyObject* new_upload() noexcept { return tarn::new_function(kUpload, upload_impl); }
+PyObject* new_download() noexcept { return tarn::new_function(kDownload, download_impl); }
 
 }  // namespace tarn::ssh

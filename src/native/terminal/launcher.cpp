@@ -1,5 +1,5 @@
 // terminal(): picks the terminal program and argument vector for this platform and starts it.
-#include "launcher.hpp"
+#include "terminal.hpp"
 
 #include "calls.hpp"
 #include "compiler.hpp"
@@ -16,7 +16,7 @@ using tarn::GlobalRef;
 using tarn::Ref;
 using tarn::steal;
 
-constexpr const char kDoc[] =
+constexpr const char kTerminalDoc[] =
     "Open a new terminal window\n"
     "\n"
     "    Args:\n"
@@ -70,7 +70,7 @@ int contains(PyObject* container, const char* text) noexcept {
 
 // shutil.which(name): the search result (None when not found), or nullptr on error.
 PyObject* which(const char* name) noexcept {
-    Ref function = steal(module_attr(state.shutil, state.which));
+    Ref function = steal(module_attr(state.s_shutil, state.s_which));
     if (!function) return nullptr;
     Ref text = steal(PyUnicode_FromString(name));
     if (!text) return nullptr;
@@ -79,7 +79,7 @@ PyObject* which(const char* name) noexcept {
 
 // Raises builtins.RuntimeError (as taken at load) with `message`, as `raise RuntimeError(m)`.
 TARN_COLD PyObject* raise_runtime(PyObject* message) noexcept {
-    Ref exc = steal(PyObject_CallOneArg(state.runtime_error.get(), message));
+    Ref exc = steal(PyObject_CallOneArg(state.builtin_RuntimeError.get(), message));
     if (!exc) return nullptr;
     if (!PyExceptionInstance_Check(exc.get()))
         return tarn::raise(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -125,13 +125,13 @@ enum class Launch { plain, with_cwd, with_flags, with_cwd_and_flags };
 // it, and creationflags is subprocess.CREATE_NEW_CONSOLE read now. The child is not waited
 // for; the object Popen returns is dropped at once.
 PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
-    Ref popen = steal(module_attr(state.subprocess, state.Popen));
+    Ref popen = steal(module_attr(state.s_subprocess, state.s_Popen));
     if (!popen) return nullptr;
     Ref args = steal(vector.take());
     if (!args) return nullptr;
     Ref flags;
     if (keywords == Launch::with_flags || keywords == Launch::with_cwd_and_flags) {
-        flags = steal(module_attr(state.subprocess, state.CREATE_NEW_CONSOLE));
+        flags = steal(module_attr(state.s_subprocess, state.s_CREATE_NEW_CONSOLE));
         if (!flags) return nullptr;
     }
     PyObject* argv[3] = {args.get(), nullptr, nullptr};
@@ -154,21 +154,21 @@ PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
 // Inside the VS Code editor: "VSCODE_GIT_IPC_HANDLE" is set, or TERM_PROGRAM contains
 // "vscode" in any case. os.environ is read anew for each test. 1, 0, or -1 on error.
 int inside_vscode() noexcept {
-    Ref env = steal(module_attr(state.os, state.environ_name));
+    Ref env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     int found = contains(env.get(), "VSCODE_GIT_IPC_HANDLE");
     if (found != 0) return found;
-    env = steal(module_attr(state.os, state.environ_name));
+    env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     found = contains(env.get(), "TERM_PROGRAM");
     if (found <= 0) return found;
-    env = steal(module_attr(state.os, state.environ_name));
+    env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     Ref key = steal(PyUnicode_FromString("TERM_PROGRAM"));
     if (!key) return -1;
     Ref value = steal(PyObject_GetItem(env.get(), key.get()));
     if (!value) return -1;
-    Ref lowered = steal(tarn::call_method(state.lower.get(), value.get()));
+    Ref lowered = steal(tarn::call_method(state.s_lower.get(), value.get()));
     if (!lowered) return -1;
     return contains(lowered.get(), "vscode");
 }
@@ -367,9 +367,9 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     bool has_command = command != Py_None && PyUnicode_GET_LENGTH(command) > 0;
     bool has_cwd = cwd != Py_None && PyUnicode_GET_LENGTH(cwd) > 0;
 
-    Ref platform = steal(tarn::lookup_global(state.platform.get()));
+    Ref platform = steal(tarn::lookup_global(state.s_platform.get()));
     if (!platform) return nullptr;
-    Ref system = steal(tarn::call_method(state.system.get(), platform.get()));
+    Ref system = steal(tarn::call_method(state.s_system.get(), platform.get()));
     if (!system) return nullptr;
 
     int is = system_is(system.get(), "Windows");
@@ -383,18 +383,18 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     return message ? raise_runtime(message.get()) : nullptr;
 }
 
-constexpr tarn::Param kParams[] = {
+constexpr tarn::Param kTerminalParams[] = {
     {.name = "command", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
     {.name = "cwd", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
 };
-constexpr tarn::Signature kSignature{"terminal", "terminal", kDoc, kParams};
+constexpr tarn::Signature kTerminal{"terminal", "terminal", kTerminalDoc, kTerminalParams};
 
 }  // namespace
 
-int add_terminal(PyObject* module) noexcept {
+PyObject* new_terminal() noexcept {
     Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
-    if (!defaults) return -1;
-    return tarn::bind(module, "terminal", steal(tarn::new_function(kSignature, terminal_impl, defaults.get())));
+    if (!defaults) return nullptr;
+    return tarn::new_function(kTerminal, terminal_impl, defaults.get());
 }
 
 }  // namespace tarn::terminal

@@ -18,9 +18,6 @@ struct Native {
     tarn::Ref result;  // set when done
 };
 
-// Chooses the kernels for this process (see kernels.hpp); returns the chosen set's name.
-const char* init() noexcept;
-
 // compress(value) for an exact numpy.ndarray: the pair (values, lengths).
 Native compress_array(PyObject* value) noexcept;
 

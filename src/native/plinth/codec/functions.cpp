@@ -5,12 +5,12 @@
 #include <Python.h>
 
 #include "arrays.hpp"
+#include "codec.hpp"
 #include "errors.hpp"
 #include "function.hpp"
-#include "module.hpp"
 #include "plinth.hpp"
 
-namespace tarn::plinth {
+namespace tarn::plinth::codec {
 
 namespace {
 
@@ -63,18 +63,18 @@ PyObject* compress_numpy(PyObject* value) noexcept {
 PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     PyObject* value = args[0];
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        codec::Native native = codec::compress_array(value);
-        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
+        Native native = compress_array(value);
+        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
     }
     return compress_numpy(value);
 }
 
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        codec::Native native = codec::decompress_array(args[0], args[1]);
-        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
+        Native native = decompress_array(args[0], args[1]);
+        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
     }
-    if (codec::check_total(args[0], args[1]) < 0) return nullptr;
+    if (check_total(args[0], args[1]) < 0) return nullptr;
     return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
 }
 
@@ -86,12 +86,7 @@ constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDeco
 
 }  // namespace
 
-int add_codec(PyObject* module) noexcept {
-    // Which kernels run, for diagnostics: "portable", "sse2" or "avx2".
-    const char* kernel = codec::init();
-    if (tarn::bind(module, "__codec_kernel__", steal(PyUnicode_FromString(kernel))) < 0) return -1;
-    if (tarn::bind(module, "compress", steal(tarn::new_function(kCompress, compress_impl))) < 0) return -1;
-    return tarn::bind(module, "decompress", steal(tarn::new_function(kDecompress, decompress_impl)));
-}
+PyObject* new_compress() noexcept { return tarn::new_function(kCompress, compress_impl); }
+PyObject* new_decompress() noexcept { return tarn::new_function(kDecompress, decompress_impl); }
 
-}  // namespace tarn::plinth
+}  // namespace tarn::plinth::codec
