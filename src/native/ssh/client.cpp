@@ -1,5 +1,5 @@
 // The methods of SSHClient around its connection: __init__, the cached connection and SFTP
-// session, close, upload and download.
+// session, close.
 #include "calls.hpp"
 #include "errors.hpp"
 #include "ssh.hpp"
@@ -7,8 +7,6 @@
 namespace tarn::ssh {
 
 namespace {
-
-// ---- __init__ -------------------------------------------------------------------------------
 
 constexpr Param kInitParams[] = {
     {"self"},
@@ -28,8 +26,6 @@ PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
     }
     Py_RETURN_NONE;
 }
-
-// ---- the cached connection (__client) -------------------------------------------------------
 
 constexpr Param kSelf[] = {{"self"}};
 constexpr Signature kClient{"__client", "SSHClient.__client", nullptr, kSelf};
@@ -73,7 +69,8 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
     Ref secret;  // the key object, or the password
     if (use_key) {
         Ref rsakey = steal(getattr(paramiko, state.s_RSAKey));
-        Ref path = rsakey ? steal(getattr(self, state.s_pkey_path)) : Ref();
+        if (!rsakey) return nullptr;
+        Ref path = steal(getattr(self, state.s_pkey_path));
         if (!path) return nullptr;
         secret = steal(tarn::call_method(state.s_from_private_key_file.get(), rsakey.get(), path.get()));
         if (!secret) return nullptr;
@@ -93,8 +90,10 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
     if (turn_nagle_off(client) < 0) return nullptr;
 
     host = steal(getattr(self, state.s_host));
-    port = host ? steal(getattr(self, state.s_port)) : Ref();
-    username = port ? steal(getattr(self, state.s_username)) : Ref();
+    if (!host) return nullptr;
+    port = steal(getattr(self, state.s_port));
+    if (!port) return nullptr;
+    username = steal(getattr(self, state.s_username));
     if (!username) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
                                         username.get()))) < 0)
@@ -108,10 +107,12 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     Ref paramiko = steal(tarn::lookup_global(state.s_paramiko.get()));
     if (!paramiko) return nullptr;
     Ref factory = steal(getattr(paramiko.get(), state.s_SSHClient));
-    Ref client = factory ? steal(PyObject_CallNoArgs(factory.get())) : Ref();
+    if (!factory) return nullptr;
+    Ref client = steal(PyObject_CallNoArgs(factory.get()));
     if (!client) return nullptr;
     Ref policy_type = steal(getattr(paramiko.get(), state.s_AutoAddPolicy));
-    Ref policy = policy_type ? steal(PyObject_CallNoArgs(policy_type.get())) : Ref();
+    if (!policy_type) return nullptr;
+    Ref policy = steal(PyObject_CallNoArgs(policy_type.get()));
     if (!policy) return nullptr;
     Ref ignored =
         steal(tarn::call_method(state.s_set_missing_host_key_policy.get(), client.get(), policy.get()));
@@ -122,15 +123,14 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     if (!exc) return nullptr;
     tarn::Handling handling(exc.get());
     Ref host = steal(getattr(self, state.s_host));
-    Ref port = host ? steal(getattr(self, state.s_port)) : Ref();
+    if (!host) return nullptr;
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
                                         exc.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
-
-// ---- the cached SFTP session (__sftp) and close ---------------------------------------------
 
 PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
@@ -145,62 +145,16 @@ PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     int connected = truth(steal(getattr(self, state.s_client_attr)));
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
     Ref client = steal(getattr(self, state.s_client_attr));
-    Ref done = client ? steal(tarn::call_method(state.s_close.get(), client.get())) : Ref();
+    if (!client) return nullptr;
+    Ref done = steal(tarn::call_method(state.s_close.get(), client.get()));
     if (!done) return nullptr;
     Ref host = steal(getattr(self, state.s_host));
-    Ref port = host ? steal(getattr(self, state.s_port)) : Ref();
+    if (!host) return nullptr;
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-// ---- upload and download --------------------------------------------------------------------
-
-constexpr Param kUploadParams[] = {
-    {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
-constexpr Signature kUpload{"upload", "SSHClient.upload", nullptr, kUploadParams};
-constexpr Param kDownloadParams[] = {
-    {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
-constexpr Signature kDownload{"download", "SSHClient.download", nullptr, kDownloadParams};
-
-// Reports a transfer as one printed line: the success line when `done` holds the result of the
-// copy, otherwise the failure line for a raised exception of the Exception family, which is
-// printed, never raised.
-PyObject* report(const Ref& done, const char* success_format, PyObject* source, PyObject* destination,
-                 const char* failure_format) noexcept {
-    if (done && print_line(steal(PyUnicode_FromFormat(success_format, source, destination))) == 0)
-        Py_RETURN_NONE;
-    Ref exc = tarn::catch_exception();
-    if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
-    if (print_line(steal(PyUnicode_FromFormat(failure_format, exc.get()))) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref sftp = steal(getattr(args[0], state.s_sftp_attr));
-    Ref done = sftp ? steal(tarn::call_method(state.s_put.get(), sftp.get(), args[1], args[2])) : Ref();
-    return report(done, "upload successfully: %U -> %U", args[1], args[2], "failed to upload: %S");
-}
-
-// paramiko's get creates (or truncates) the local file before it asks for the remote one, so a
-// remote file that is missing or unreadable would cost the local file its contents. The remote
-// file is opened for reading (and closed) first, through the same session: that open fails
-// with the error get itself would raise, and the local file is not touched. A transfer that
-// fails later may still leave a partly written local file.
-PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* remote_path = args[1];
-    PyObject* local_path = args[2];
-    Ref sftp = steal(getattr(args[0], state.s_sftp_attr));
-    Ref get = sftp ? steal(getattr(sftp.get(), state.s_get)) : Ref();  // first: no session fails here
-    Ref probe = get ? steal(tarn::call_method(state.s_open.get(), sftp.get(), remote_path,
-                                              state.s_rb.get()))
-                    : Ref();
-    Ref closed = probe ? steal(tarn::call_method(state.s_close.get(), probe.get())) : Ref();
-    PyObject* paths[] = {remote_path, local_path};
-    Ref done = closed ? steal(PyObject_Vectorcall(get.get(), paths, 2, nullptr)) : Ref();
-    return report(done, "download successfully: %U -> %U", remote_path, local_path, "failed to download: %S");
 }
 
 }  // namespace
@@ -213,7 +167,5 @@ PyObject* new_init() noexcept {
 PyObject* new_client() noexcept { return tarn::new_function(kClient, client_impl); }
 PyObject* new_sftp() noexcept { return tarn::new_function(kSftp, sftp_impl); }
 PyObject* new_close() noexcept { return tarn::new_function(kClose, close_impl); }
-PyObject* new_upload() noexcept { return tarn::new_function(kUpload, upload_impl); }
-PyObject* new_download() noexcept { return tarn::new_function(kDownload, download_impl); }
 
 }  // namespace tarn::ssh

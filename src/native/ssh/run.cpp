@@ -57,6 +57,16 @@ int channel_ended(PyObject* channel) noexcept {
     return ended;
 }
 
+// stream.write(line), stream.flush(), stream.close(): 0, or -1 at the first failure.
+int write_and_close(PyObject* stream, PyObject* line) noexcept {
+    Ref written = steal(tarn::call_method(state.s_write.get(), stream, line));
+    if (!written) return -1;
+    Ref flushed = steal(tarn::call_method(state.s_flush.get(), stream));
+    if (!flushed) return -1;
+    Ref closed = steal(tarn::call_method(state.s_close.get(), stream));
+    return closed ? 0 : -1;
+}
+
 // Writes the password line to the command's standard input, then closes that input (on a
 // paramiko stream this shuts the channel's write side): nothing else is ever written to it, and
 // a command that reads its input to the end (cat, a filter, a script) would otherwise wait
@@ -67,7 +77,8 @@ int channel_ended(PyObject* channel) noexcept {
 // propagates.
 int send_password(PyObject* self, PyObject* stdin_file) noexcept {
     Ref password = steal(getattr(self, state.s_password));
-    Ref line = password ? steal(PyNumber_Add(password.get(), state.s_newline.get())) : Ref();
+    if (!password) return -1;
+    Ref line = steal(PyNumber_Add(password.get(), state.s_newline.get()));
     if (!line) return -1;
     Ref channel;
     if (PyObject_GetOptionalAttr(stdin_file, state.s_channel.get(), prepare_ref(channel)) < 0) return -1;
@@ -76,10 +87,7 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
         if (closed < 0) return -1;
         if (closed) return 0;
     }
-    Ref written = steal(tarn::call_method(state.s_write.get(), stdin_file, line.get()));
-    Ref flushed = written ? steal(tarn::call_method(state.s_flush.get(), stdin_file)) : Ref();
-    Ref closed = flushed ? steal(tarn::call_method(state.s_close.get(), stdin_file)) : Ref();
-    if (closed) return 0;
+    if (write_and_close(stdin_file, line.get()) == 0) return 0;
     if (!channel || !PyErr_ExceptionMatches(PyExc_OSError)) return -1;
     Ref error = steal(PyErr_GetRaisedException());
     int ended;
@@ -140,8 +148,11 @@ public:
     // 0 once the wait has ended (data, or the time is up), -1 with an exception set.
     int wait() noexcept {
         if (!poller_ && !readers_ && start() < 0) return -1;
-        Ref ready = poller_ ? steal(tarn::call_method(state.s_poll.get(), poller_.get(), state.wait_ms.get()))
-                            : steal(select_readers());
+        Ref ready;
+        if (poller_)
+            ready = steal(tarn::call_method(state.s_poll.get(), poller_.get(), state.wait_ms.get()));
+        else
+            ready = steal(select_readers());
         if (!ready) return -1;
         return PyErr_CheckSignals();
     }
@@ -158,7 +169,8 @@ private:
             return readers_ ? 0 : -1;
         }
         Ref mask = steal(getattr(module, state.s_POLLIN));
-        Ref poller = mask ? steal(PyObject_CallNoArgs(make_poll.get())) : Ref();
+        if (!mask) return -1;
+        Ref poller = steal(PyObject_CallNoArgs(make_poll.get()));
         if (!poller) return -1;
         Ref done = steal(tarn::call_method(state.s_register.get(), poller.get(), channel_, mask.get()));
         if (!done) return -1;
@@ -226,8 +238,8 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     Ref command = steal(rewrite_sudo(args[1]));
     if (!command) return nullptr;
     Ref client = steal(getattr(self, state.s_client_attr));
-    Ref result =
-        client ? steal(tarn::call_method(state.s_exec_command.get(), client.get(), command.get())) : Ref();
+    if (!client) return nullptr;
+    Ref result = steal(tarn::call_method(state.s_exec_command.get(), client.get(), command.get()));
     if (!result) return nullptr;
     Ref streams[3];  // stdin, stdout, stderr
     if (unpack3(result.get(), streams) < 0) return nullptr;

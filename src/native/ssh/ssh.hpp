@@ -109,11 +109,12 @@ PyObject* rewrite_sudo(PyObject* command) noexcept;
 
 // The methods of SSHClient, which module.cpp assembles into the class; each factory returns a
 // new reference. __init__, the cached connection and SFTP session (module.cpp makes both cached
-// properties), close, upload and download (client.cpp):
+// properties) and close (client.cpp):
 PyObject* new_init() noexcept;
 PyObject* new_client() noexcept;
 PyObject* new_sftp() noexcept;
 PyObject* new_close() noexcept;
+// upload and download (transfer.cpp):
 PyObject* new_upload() noexcept;
 PyObject* new_download() noexcept;
 // run (run.cpp):

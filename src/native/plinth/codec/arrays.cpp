@@ -133,8 +133,10 @@ private:
         Ref dtype = steal(PyObject_GetAttr(array, state.s_dtype.get()));
         if (!dtype) return -1;
         Ref kind = steal(PyObject_GetAttr(dtype.get(), state.s_kind.get()));
-        Ref order = kind ? steal(PyObject_GetAttr(dtype.get(), state.s_byteorder.get())) : Ref();
-        Ref text = order ? steal(PyObject_GetAttr(dtype.get(), state.s_str.get())) : Ref();
+        if (!kind) return -1;
+        Ref order = steal(PyObject_GetAttr(dtype.get(), state.s_byteorder.get()));
+        if (!order) return -1;
+        Ref text = steal(PyObject_GetAttr(dtype.get(), state.s_str.get()));
         if (!text) return -1;
         if (!text_is(kind.get(), "M") && !text_is(kind.get(), "m")) return 0;
         if (!text_is(order.get(), "=")) return 0;
@@ -177,7 +179,7 @@ PyObject* new_array(std::size_t n, PyObject* dtype) noexcept {
     return PyObject_Vectorcall(state.np_ndarray.get(), args, 2, nullptr);
 }
 
-// --- compress ----------------------------------------------------------------------------------
+// Compress.
 
 // A bit per element, set where a run starts; masks of up to 64 words (4096 elements) live on
 // the stack.
@@ -218,7 +220,7 @@ void gather_runs(const Elements& in, std::uint64_t* mask, char* values, std::int
     gather(in.data, in.stride, in.n, mask, values, lengths);
 }
 
-// --- decompress --------------------------------------------------------------------------------
+// Decompress.
 
 // One integer of `size` bytes (1, 2, 4 or 8; 8 only when signed) at `p`.
 std::int64_t read_integer(bool is_signed, std::size_t size, const char* p) noexcept {
@@ -423,8 +425,11 @@ LengthsSeen see_lengths(PyObject* lengths) noexcept {
 // The number of elements numpy.repeat takes from `values` (flattened): n >= 0, -1 when that
 // is not known here (no exception set), -2 with an exception set.
 Py_ssize_t values_size(PyObject* values, int is_array) noexcept {
-    Ref size = is_array ? steal(PyObject_GetAttr(values, state.s_size.get()))
-                        : steal(PyObject_CallOneArg(state.np_size.get(), values));
+    Ref size;
+    if (is_array)
+        size = steal(PyObject_GetAttr(values, state.s_size.get()));
+    else
+        size = steal(PyObject_CallOneArg(state.np_size.get(), values));
     Py_ssize_t n = size && PyLong_CheckExact(size.get()) ? PyLong_AsSsize_t(size.get()) : -1;
     if (n >= 0) return n;
     if (!PyErr_Occurred()) return -1;

@@ -45,9 +45,11 @@ PyObject* compress_numpy(PyObject* value) noexcept {
     Py_ssize_t length = PyObject_Length(value);
     if (length < 0) return nullptr;
     // An empty array has no runs at all, so no start at 0 either: both results come out empty.
-    Ref starts = length == 0 ? std::move(later_starts)
-                             : steal(concat(state.zero.get(), later_starts.get()));
-    if (!starts) return nullptr;
+    Ref starts = std::move(later_starts);
+    if (length > 0) {
+        starts = steal(concat(state.zero.get(), starts.get()));
+        if (!starts) return nullptr;
+    }
 
     Ref values = steal(PyObject_GetItem(value, starts.get()));
     if (!values) return nullptr;
