@@ -29,7 +29,7 @@
 namespace tarn::plinth::codec {
 
 // Chooses the kernels for this process (see kernels.hpp); returns the chosen set's name, for
-// diagnostics: "portable", "sse2" or "avx2" (arrays.cpp).
+// diagnostics: "portable", "sse2" or "avx2" (array_access.cpp).
 const char* init() noexcept;
 
 // The functions compress and decompress (functions.cpp); each returns a new reference.

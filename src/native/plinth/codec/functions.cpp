@@ -1,6 +1,6 @@
 // compress and decompress as Python sees them, with numpy's own steps as the fallback.
 //
-// Plain 1-D arrays take the native paths (arrays.cpp); everything else, and whatever those
+// Plain 1-D arrays take the native paths (arrays.hpp); everything else, and whatever those
 // decline, takes numpy's steps.
 #include <Python.h>
 
