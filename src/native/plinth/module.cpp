@@ -71,9 +71,7 @@ PyObject* new_plinth_class() noexcept {
 
     ClassBuilder cls;
     if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
-    if (cls.set("__module__", borrow(module_name_object())) < 0 ||
-        cls.set("__qualname__", steal(PyUnicode_FromString("Plinth"))) < 0 ||
-        cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
+    if (cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
         cls.set("__annotations__", steal(class_annotations())) < 0 ||
         cls.set("segment", steal(Py_BuildValue("(ss)", "na", "103|104"))) < 0 ||
         cls.set("CHs", steal(Py_BuildValue("[i]", 1))) < 0 ||

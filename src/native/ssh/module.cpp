@@ -25,8 +25,6 @@ PyObject* new_client_class(PyObject* module) noexcept {
     if (!bases) return nullptr;
     ClassBuilder cls;
     if (cls.begin("SSHClient", bases.get()) < 0 ||
-        cls.set("__module__", borrow(module_name_object())) < 0 ||
-        cls.set("__qualname__", steal(PyUnicode_FromString("SSHClient"))) < 0 ||
         cls.set("__init__", steal(new_init())) < 0 ||
         cls.set("upload", steal(new_upload())) < 0 ||
         cls.set("download", steal(new_download())) < 0 ||

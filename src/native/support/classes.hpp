@@ -9,7 +9,9 @@ namespace tarn {
 
 class ClassBuilder {
 public:
-    // Picks the metaclass of `bases` (a tuple, borrowed) and asks it for the namespace.
+    // Picks the metaclass of `bases` (a tuple, borrowed), asks it for the namespace and sets
+    // __module__ (this module's name) and __qualname__ (`name`) in it, as the class statement
+    // does for a class at module level.
     int begin(const char* name, PyObject* bases) noexcept;
     // namespace[key] = value; an empty `value` is an error to pass on (-1).
     int set(const char* key, Ref value) noexcept;
