@@ -214,7 +214,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 // build, GIL off): they are read and swapped under the function's critical section, as
 // CPython's members are (a no-op with the GIL). The replaced object is dropped after the
 // section, since dropping it can run arbitrary code.
-PyObject* load_field(PyObject* self, PyObject* const& field) noexcept {
+PyObject* load_field([[maybe_unused]] PyObject* self, PyObject* const& field) noexcept {
     PyObject* value;
     Py_BEGIN_CRITICAL_SECTION(self);
     value = Py_NewRef(field);
@@ -222,7 +222,7 @@ PyObject* load_field(PyObject* self, PyObject* const& field) noexcept {
     return value;
 }
 
-void store_field(PyObject* self, PyObject*& field, PyObject* value) noexcept {
+void store_field([[maybe_unused]] PyObject* self, PyObject*& field, PyObject* value) noexcept {
     PyObject* old;
     Py_BEGIN_CRITICAL_SECTION(self);
     old = field;
