@@ -213,8 +213,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 // __name__ and __qualname__ can be replaced while another thread reads them (free-threaded
 // build, GIL off): they are read and swapped under the function's critical section, as
 // CPython's members are (a no-op with the GIL). The replaced object is dropped after the
-// section, since dropping it can run arbitrary code. With the GIL the section is empty, and
-// `self` goes unused.
+// section, since dropping it can run arbitrary code.
 PyObject* load_field([[maybe_unused]] PyObject* self, PyObject* const& field) noexcept {
     PyObject* value;
     Py_BEGIN_CRITICAL_SECTION(self);
