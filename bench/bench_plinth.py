@@ -33,6 +33,10 @@ import tarn.driver.common.plinth as plinth  # noqa: E402
 from tarn.driver.common.plinth import Plinth, compress, decompress  # noqa: E402
 from tarn.driver.common.quantity import Quantity, newcfg  # noqa: E402
 
+# The numpy formulation of compress, as the tests compare against it.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from helpers import numpy_compress  # noqa: E402
+
 QUANTS = [Quantity("Gain", 0.0), Quantity("Offset", 0.0), Quantity("Clock", "int", ch="global")]
 CHS = [1, 2]
 
@@ -262,12 +266,6 @@ def run_data(n, dtype, rng, mean_run=8):
     else:
         values = np.cumsum(rng.random(k) + 0.25).astype(dtype)
     return np.repeat(values, lengths)[:n]
-
-
-def numpy_compress(value):
-    """compress written as numpy steps."""
-    starts = np.r_[0, np.flatnonzero(np.diff(value)) + 1]
-    return value[starts], np.diff(np.r_[starts, len(value)])
 
 
 def copy_array(value):

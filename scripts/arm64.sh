@@ -19,44 +19,10 @@ build=$repo/build/arm64
 stage=$build/stage          # the tarn package with the cross-compiled modules
 modules=${MODULES:-plinth;ssh;terminal}
 log() { printf '[arm64] %s\n' "$*" >&2; }
-
-# --- Debian packages from the machine's own suite -------------------------------------------
-debian_packages() {
-  local missing=() p
-  for p in qemu-user-static g++-aarch64-linux-gnu; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  log "installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
-}
-
-# --- a private apt configuration that reads unstable's arm64 packages ------------------------
-apt_arm64() {
-  apt-get -o Dir::Etc::sourcelist="$arm/apt/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
-          -o Dir::State::Lists="$arm/apt/lists" -o Dir::Cache::archives="$arm/apt/archives" \
-          -o APT::Architecture=arm64 -o APT::Architectures::=arm64 \
-          -o APT::Sandbox::User=root "$@"
-}
-prepare_apt() {
-  [[ -f $arm/apt/updated ]] && return
-  mkdir -p "$arm/apt/lists/partial" "$arm/apt/archives/partial"
-  # Reuse the URIs of the machine's own sources; only the suite and the architecture differ.
-  local uri
-  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  cat >"$arm/apt/sid.sources" <<SRC
-Types: deb
-URIs: ${uri:-http://deb.debian.org/debian}
-Suites: sid
-Components: main
-Architectures: arm64
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt_arm64 update -qq
-  touch "$arm/apt/updated"
-}
+# shellcheck source=lib.sh
+source "$repo/scripts/lib.sh"
+sid=$arm/apt                # the private apt configuration for unstable's arm64 packages
+sid_arch=arm64
 
 # --- CPython 3.14 for arm64 ---------------------------------------------------------------------
 # Unpacked, not installed. qemu's -L makes the unpacked tree the root for every absolute path the
@@ -64,24 +30,12 @@ SRC
 interpreter() {
   write_launcher
   [[ -f $root/.done ]] && return
-  prepare_apt
-  rm -rf "$root" "$arm/debs"; mkdir -p "$root" "$arm/debs"
   log "downloading arm64 CPython 3.14 packages from unstable"
-  (cd "$arm/debs" && apt_arm64 download -qq \
-      python3.14 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14 \
-      libpython3.14-dev libc6 libssl3t64 libexpat1 zlib1g libbz2-1.0 libffi8 liblzma5 \
-      libncursesw6 libreadline8t64 libsqlite3-0 libtinfo6 libuuid1 libzstd1 libmpdec4 libgcc-s1 \
-      libstdc++6 libcrypt1)
-  local d
-  for d in "$arm"/debs/*.deb; do dpkg-deb -x "$d" "$root"; done
+  unpack_unstable "$root" "${cpython314_packages[@]}"
   # Merged /usr: the programs ask for /lib/ld-linux-aarch64.so.1 and /bin/... .
   [[ -e $root/lib ]] || ln -s usr/lib "$root/lib"
   [[ -e $root/bin ]] || ln -s usr/bin "$root/bin"
-  # The headers' pyconfig.h includes the multiarch one by a path relative to /usr/include; copy
-  # it in so that the include folder is self-contained for the cross compiler.
-  cp "$root/usr/include/aarch64-linux-gnu/python3.14/pyconfig.h" \
-     "$root/usr/include/python3.14/pyconfig.h"
-  rm -rf "$arm/debs"
+  own_pyconfig "$root" aarch64-linux-gnu
   "$arm/python3.14" -c 'import ssl, ctypes, decimal, sqlite3, platform
 assert platform.machine() == "aarch64"'
   touch "$root/.done"
@@ -100,8 +54,9 @@ SH
   mv -f "$arm/python3.14.new" "$arm/python3.14"  # atomic: runs in progress keep working
 }
 
-# --- the test dependencies as arm64 wheels, installed without running the foreign interpreter ---
-wheels=(numpy paramiko pytest hypothesis)
+# --- the test dependencies as arm64 wheels (pyvisa and pyvisa-sim for the example drivers), installed
+# without running the foreign interpreter
+wheels=(numpy paramiko pytest hypothesis pyvisa pyvisa-sim)
 packages() {
   [[ -f $site/.done && $(cat "$site/.done") == "${wheels[*]}" ]] && return
   log "installing arm64 wheels: ${wheels[*]}"
@@ -114,7 +69,7 @@ packages() {
 
 bootstrap() {
   [[ -x $cache/tools/bin/uv && -x $cache/cp314/usr/bin/python3.14 ]] || bash "$repo/scripts/bootstrap.sh"
-  debian_packages
+  install_debian_packages qemu-user-static g++-aarch64-linux-gnu
   interpreter
   packages
 }

@@ -30,6 +30,9 @@ cache=${TARN_CACHE:-$HOME/.cache/tarn}
 arch=x86_64-linux-gnu
 mkdir -p "$cache"
 log() { printf '[bootstrap] %s\n' "$*" >&2; }
+# shellcheck source=lib.sh
+source "$repo/scripts/lib.sh"
+sid=$cache/apt-sid
 
 # --- Debian packages from the machine's own suite -------------------------------------------
 # python3-venv: the tools environment below is made with Debian's own python3.
@@ -45,84 +48,37 @@ if ! ((demo)) && { wants cp314 || wants ft; }; then
 fi
 # The site's browser test: a headless chromium, and a font for its screenshots.
 wants docs && debian_packages+=(chromium fonts-dejavu-core)
-missing=()
-for p in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  log "installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
-fi
-
-# --- a private apt configuration that reads Debian unstable -----------------------------------
-sid=$cache/apt-sid
-apt_sid() {
-  apt-get -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
-          -o Dir::State::Lists="$sid/lists" -o Dir::Cache::archives="$sid/archives" \
-          -o APT::Sandbox::User=root "$@"
-}
-prepare_sid() {
-  [[ -f $sid/updated ]] && return
-  mkdir -p "$sid/lists/partial" "$sid/archives/partial"
-  # Reuse the URIs of the machine's own sources; only the suite differs.
-  uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  cat >"$sid/sid.sources" <<SRC
-Types: deb deb-src
-URIs: ${uri:-http://deb.debian.org/debian}
-Suites: sid
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt_sid update -qq
-  touch "$sid/updated"
-}
+install_debian_packages "${debian_packages[@]}"
 
 # --- CPython 3.14 (GIL build) from unstable's binary packages ---------------------------------
 # The binaries need a newer C library than the machine's, so sid's runtime libraries are
 # unpacked beside them and the interpreter is pointed at sid's loader with patchelf.
 cp314=$cache/cp314
 if needs_cp314 && [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
-  prepare_sid
-  rm -rf "$cp314" "$cache/debs-314"; mkdir -p "$cp314" "$cache/debs-314"
   log "downloading CPython 3.14 packages from unstable"
-  (cd "$cache/debs-314" && apt_sid download -qq \
-      python3.14 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib libpython3.14 \
-      libpython3.14-dev python3.14-dev \
-      libc6 libssl3t64 libexpat1 zlib1g libbz2-1.0 libdb5.3t64 libffi8 liblzma5 libncursesw6 \
-      libreadline8t64 libsqlite3-0 libtinfo6 libuuid1 libzstd1 libmpdec4 libgcc-s1 libstdc++6 \
-      libcrypt1)
-  for d in "$cache"/debs-314/*.deb; do dpkg-deb -x "$d" "$cp314"; done
+  unpack_unstable "$cp314" "${cpython314_packages[@]}" python3.14-dev libdb5.3t64
   loader=$cp314/usr/lib/$arch/ld-linux-x86-64.so.2
   [[ -e $loader ]] || loader=$cp314/lib/$arch/ld-linux-x86-64.so.2
   patchelf --set-interpreter "$loader" \
            --force-rpath --set-rpath "$cp314/usr/lib/$arch:$cp314/lib/$arch" \
            "$cp314/usr/bin/python3.14"
-  "$cp314/usr/bin/python3.14" -c 'import ssl, ctypes, sqlite3, decimal, termios' 
+  "$cp314/usr/bin/python3.14" -c 'import ssl, ctypes, sqlite3, decimal, termios'
   touch "$cp314/.done"
 fi
-# Debian's include/python3.14/pyconfig.h only picks the multiarch one, <$arch/python3.14/pyconfig.h>,
-# which a compiler finds under /usr/include on an installed system but not in this unpacked tree.
-# Put the real header in its place, so that what sysconfig reports as the include folder is
-# all a build needs. The copy keeps the packaged header's time, so finished builds stay current.
-header=$cp314/usr/include/python3.14/pyconfig.h
-if needs_cp314 && grep -q "include <$arch/python3.14/pyconfig.h>" "$header"; then
-  cp -p "$cp314/usr/include/$arch/python3.14/pyconfig.h" "$header.new" && mv "$header.new" "$header"
-fi
+needs_cp314 && own_pyconfig "$cp314" "$arch"
 PY314=$cp314/usr/bin/python3.14
 
 # --- free-threaded CPython built from Debian's source package ---------------------------------
 ft=$cache/ft
 if wants ft && [[ ! -x $ft/bin/python3t || ! -f $ft/.done ]]; then
-  prepare_sid
+  prepare_unstable
   src=$cache/src-ft; rm -rf "$src" "$ft"; mkdir -p "$src"
   # Prefer 3.14's source; unstable serves only 3.13's at present.
   for pkg in python3.14 python3.13; do
-    for ver in $(apt_sid -qq source --print-uris "$pkg" 2>/dev/null >/dev/null; \
+    for ver in $(apt_unstable -qq source --print-uris "$pkg" 2>/dev/null >/dev/null; \
                  apt-cache -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
                    -o Dir::State::Lists="$sid/lists" showsrc "$pkg" 2>/dev/null | awk '/^Version:/ {print $2}'); do
-      if (cd "$src" && apt_sid -qq source --download-only "$pkg=$ver" >/dev/null 2>&1); then
+      if (cd "$src" && apt_unstable -qq source --download-only "$pkg=$ver" >/dev/null 2>&1); then
         log "building free-threaded CPython from $pkg $ver"; break 2
       fi
       rm -f "$src"/*

@@ -2,20 +2,10 @@
 
 import subprocess
 import sys
-import sysconfig
 
 import pytest
 
-# A free-threaded build, whether or not an import has turned the GIL on since.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-
-
-def run_python(code, *args, env=None, timeout=120):
-    """Run `code` in a fresh interpreter of this environment; returns the CompletedProcess."""
-    return subprocess.run(
-        [sys.executable, *args, "-c", code],
-        capture_output=True, text=True, timeout=timeout, env=env,
-    )
+from helpers import run_python
 
 
 @pytest.fixture
@@ -53,6 +43,12 @@ def make_driver():
 
     return make
 
+
+
+@pytest.fixture
+def drv(cls):
+    """An instance of the module's `cls` fixture (a driver class made by make_driver)."""
+    return cls()
 
 # --- SSH client -------------------------------------------------------------------------------
 
@@ -133,17 +129,6 @@ def connected(ssh_client, capsys):
     assert client._SSHClient__client is not None
     assert capsys.readouterr().out.startswith("Connected to ")
     return client
-
-
-def run_ssh_script(server, body, timeout=120):
-    """Runs `body` in a fresh interpreter where `client` is an SSHClient for `server` (password
-    login); returns the CompletedProcess. The timeout bounds calls that could otherwise stall."""
-    code = (
-        "from tarn.terminal.ssh import SSHClient\n"
-        f"client = SSHClient({server.user!r}, {server.password!r}, {server.host!r}, {server.port!r})\n"
-        + body
-    )
-    return run_python(code, timeout=timeout)
 
 
 # --- terminal launcher ------------------------------------------------------------------------

@@ -15,6 +15,8 @@ import subprocess
 import tempfile
 import threading
 
+from helpers import processes
+
 SSHD = "/usr/sbin/sshd"
 USER = "tarn-ssh-test"
 PASSWORD = "tarn-ssh-Pw-4711"
@@ -174,18 +176,9 @@ class SSHServer:
         if self._process is None:
             return []
         parents, started = {}, {}
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            # The fields after the command name, which is in parentheses and may hold blanks.
-            fields = stat[stat.rindex(")") + 2:].split()
-            parents[int(entry)] = int(fields[1])
-            started[int(entry)] = fields[19]
+        for pid, _, fields in processes():
+            parents[pid] = int(fields[1])
+            started[pid] = fields[19]
         found, frontier = [], [self._process.pid]
         while frontier:
             parent = frontier.pop()

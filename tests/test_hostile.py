@@ -19,7 +19,8 @@ import warnings
 
 import pytest
 
-from conftest import run_python
+from helpers import StrSub, run_python
+from standins import Connection, ScriptedChannel, Session, Stream
 
 SCALE = float(os.environ.get("TARN_HOSTILE_EXAMPLES", "1.0"))
 EXAMPLES = {"plinth": 1500, "terminal": 1000, "ssh": 600}
@@ -61,10 +62,6 @@ HOSTILE_TYPES = [
 ]
 
 
-class Text(str):
-    pass
-
-
 class EqText(str):
     __eq__ = __ne__ = __hash__ = boom
 
@@ -89,75 +86,6 @@ class Record:
         self.__dict__.update(attributes)
     def __repr__(self):
         return f"Record({sorted(self.__dict__)})"
-
-
-class Stream:
-    """A command stream of a stand-in connection: `data` is what read() answers (or raises)."""
-    def __init__(self, data=b"", channel=None):
-        self.data = data
-        if channel is not None:
-            self.channel = channel
-    def read(self):
-        if isinstance(self.data, Exception):
-            raise self.data
-        return self.data
-    def write(self, text):
-        return self.read()
-    def flush(self):
-        pass
-    def close(self):
-        return self.read()
-
-
-class Channel:
-    """A channel that answers from `plan` (attribute -> value or exception) and ends after a
-    few calls, so the reading loop always finishes."""
-    def __init__(self, plan):
-        self.plan, self.calls = plan, 0
-    def _answer(self, key, default):
-        self.calls += 1
-        if self.calls > 8:
-            return {"eof_received": True, "closed": True}.get(key, False)
-        value = self.plan.get(key, default)
-        if isinstance(value, Exception):
-            raise value
-        return value
-    eof_received = property(lambda self: self._answer("eof_received", True))
-    closed = property(lambda self: self._answer("closed", False))
-    def recv_ready(self): return self._answer("recv_ready", False)
-    def recv_stderr_ready(self): return self._answer("recv_stderr_ready", False)
-    def recv(self, n): return self._answer("recv", b"")
-    def recv_stderr(self, n): return self._answer("recv_stderr", b"")
-    def fileno(self): return self._answer("fileno", -1)
-
-
-class Connection:
-    """A stand-in for paramiko's connection: exec_command answers `result` (or raises it)."""
-    def __init__(self, result):
-        self.result = result
-    def exec_command(self, command):
-        if isinstance(self.result, Exception):
-            raise self.result
-        return self.result
-    def close(self):
-        if isinstance(self.result, Exception):
-            raise self.result
-    def open_sftp(self):
-        return Session(self.result)
-
-
-class Session:
-    def __init__(self, outcome):
-        self.outcome = outcome
-    def put(self, a, b):
-        if isinstance(self.outcome, Exception):
-            raise self.outcome
-        return self.outcome
-    get = put
-    def open(self, path, mode):  # download opens the remote file before get
-        return self
-    def close(self):
-        pass
 
 
 # --- the child's side ---------------------------------------------------------------------------
@@ -270,7 +198,7 @@ def strategies(module):
         st.none(), st.booleans(), st.integers(-10, 1000),
         st.sampled_from([2**63, -2**63 - 1, 2**200, -10**400]),
         st.floats(), st.complex_numbers(max_magnitude=1e300), texts, blobs,
-        texts.map(Text), texts.map(EqText), texts.map(FormatText),
+        texts.map(StrSub), texts.map(EqText), texts.map(FormatText),
         pick([BadDict(ch=1, value=2), BadMapping(), {}, {"ch": 1, "value": 2}]),
         pick(arrays), hostile, pick([object(), boom, int, Boom, np, Ellipsis, slice(1, 2)]),
     )
@@ -281,7 +209,7 @@ def strategies(module):
         "self", "addr", "name", "value", "channel", "ch", "mode", "target", "host", "port",
         "timeout", "model", "srate", "exception_type", "exception_value", "traceback", "values",
         "lengths", "command", "cwd", "username", "password", "pkey_path", "local_path",
-        "remote_path", "kw", "\ud800", "x"]), texts.map(Text))
+        "remote_path", "kw", "\ud800", "x"]), texts.map(StrSub))
 
     def arguments(plausible):
         # Mostly the right number of arguments, so that calls get past binding into the body.
@@ -349,7 +277,7 @@ def strategies(module):
         exceptions = pick([Boom("x"), OSError("gone"), KeyError("k"), UnicodeError("u")])
         data = st.one_of(blobs, st.sampled_from([b"\xff\xfe", b"ok\n"]), exceptions,
                          values)
-        channel = st.builds(Channel, st.dictionaries(
+        channel = st.builds(ScriptedChannel, st.dictionaries(
             st.sampled_from(["eof_received", "closed", "recv_ready", "recv_stderr_ready", "recv",
                              "recv_stderr", "fileno"]),
             st.one_of(st.booleans(), data, st.sampled_from([-1, 2**70, 10**6]), values), max_size=4))

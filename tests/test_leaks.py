@@ -19,7 +19,8 @@ import warnings
 
 import pytest
 
-from conftest import run_python
+from helpers import fresh, run_python
+from standins import Channel, Connection, Session, Stream
 
 pytestmark = pytest.mark.slow
 
@@ -59,13 +60,6 @@ class Sink:
 
 class Failure(Exception):
     pass
-
-
-def fresh(error):
-    """`error` without the traceback of its last raise: raising one instance again and again
-    would otherwise chain every traceback, and the frames in them, onto it."""
-    error.__context__ = None
-    return error.with_traceback(None)
 
 
 # --- driver base --------------------------------------------------------------------------------
@@ -429,66 +423,6 @@ def ssh_failed_connections():
     return round_, [Relative(SSHClient, Control), user, password, command, key, local, remote]
 
 
-class Stream:
-    def __init__(self, data=b"", error=None):
-        self.data, self.error = data, error
-    def read(self):
-        if self.error is not None:
-            raise fresh(self.error)
-        return self.data
-    def write(self, s):
-        if self.error is not None:
-            raise fresh(self.error)
-    def flush(self):
-        pass
-    def close(self):
-        pass
-
-
-class Channel:
-    """Ends after handing out one piece of output and one of error text."""
-    closed = False
-    def __init__(self):
-        self.out, self.err = [b"out"], [b"err"]
-    @property
-    def eof_received(self):
-        return not self.out and not self.err
-    def recv_ready(self): return bool(self.out)
-    def recv_stderr_ready(self): return bool(self.err)
-    def recv(self, n): return self.out.pop()
-    def recv_stderr(self, n): return self.err.pop()
-    def fileno(self): return -1
-
-
-class ChannelStream(Stream):
-    def __init__(self):
-        super().__init__()
-        self.channel = Channel()
-
-
-class Connection:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-    def exec_command(self, command):
-        return self.behaviour()
-    def close(self):
-        if self.behaviour is None:
-            raise Failure("close failed")
-
-
-class Session:
-    def __init__(self, error=None):
-        self.error = error
-    def put(self, a, b):
-        if self.error is not None:
-            raise fresh(self.error)
-    get = put
-    def open(self, path, mode):  # download opens the remote file before get
-        return self
-    def close(self):
-        pass
-
-
 @scenario()
 def ssh_stand_in_connection():
     from tarn.terminal.ssh import SSHClient
@@ -497,10 +431,10 @@ def ssh_stand_in_connection():
     behaviours = [
         lambda: (Stream(), Stream(b"listing\n"), Stream(b"")),
         lambda: (Stream(), Stream(b"out"), Stream(b"warning")),
-        lambda: (Stream(), ChannelStream(), Stream()),
+        lambda: (Stream(), Stream(channel=Channel([b"out"], [b"err"])), Stream()),
         lambda: (Stream(), Stream(b"\xff\xfe"), Stream(b"")),          # UnicodeDecodeError
-        lambda: (Stream(), Stream(error=error), Stream()),
-        lambda: (Stream(error=error), Stream(), Stream()),
+        lambda: (Stream(), Stream(error), Stream()),
+        lambda: (Stream(error), Stream(), Stream()),
         lambda: (Stream(), Stream()),                                   # too few to unpack
         lambda: iter([Stream()] * 4),                                   # too many
         lambda: 5,                                                      # not iterable
@@ -518,7 +452,7 @@ def ssh_stand_in_connection():
         return c
 
     clients = [client(b, Session()) for b in behaviours]
-    broken = client(None, Session(error))
+    broken = client(Failure(text("close failed")), Session(error))
     local, remote = text("/a"), text("/b")
 
     def round_():

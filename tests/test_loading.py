@@ -1,13 +1,15 @@
 """Module loading rules shared by the three native modules, and their type stubs."""
 
 import os
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from conftest import FREE_THREADED, run_python
+from helpers import FREE_THREADED, run_python
 
 MODULES = [
     ("tarn.driver.common.plinth", "plinth"),
@@ -295,3 +297,25 @@ def test_the_wheel_works_in_a_fresh_environment_outside_the_repository(tmp_path)
         "[0, 1, 0] [2, 3, 1] [0, 0, 1, 1, 1, 0]",
         "tarn.terminal.ssh (command: 'str | None' = None, cwd: 'str | None' = None)",
     ]
+
+
+# Calls that are unsafe in the native sources: lookups that return borrowed references (another
+# thread may drop the object meanwhile on the free-threaded build), private CPython functions,
+# and deprecated globals.
+SOURCES = pathlib.Path(__file__).resolve().parents[1] / "src" / "native"
+BANNED = [
+    (re.compile(r"\bPyDict_GetItem(String)?\("), "returns a borrowed reference"),
+    (re.compile(r"\bPyList_GET_ITEM\b|\bPyList_GetItem\("), "a borrowed item of a list others may change"),
+    (re.compile(r"\bPyWeakref_GetObject\("), "returns a borrowed reference"),
+    (re.compile(r"\b_Py[A-Za-z]"), "private CPython API"),
+    (re.compile(r"\bPy_OptimizeFlag\b"), "deprecated global"),
+]
+
+
+@pytest.mark.parametrize("path", sorted(p for p in SOURCES.rglob("*") if p.is_file()),
+                         ids=lambda p: str(p.relative_to(SOURCES)))
+def test_native_sources_avoid_unsafe_calls(path):
+    hits = [f"{n}: {why}: {line.strip()}"
+            for n, line in enumerate(path.read_text().splitlines(), 1)
+            for rx, why in BANNED if rx.search(line)]
+    assert hits == []

@@ -16,11 +16,6 @@ def cls(make_driver):
     return make_driver(QUANTS, chs=(1, 2, 3))
 
 
-@pytest.fixture
-def drv(cls):
-    return cls()
-
-
 class Missing(dict):
     """A dict subclass whose missing keys answer a fresh entry (dict's __missing__ hook)."""
 

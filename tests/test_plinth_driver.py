@@ -12,6 +12,7 @@ import types
 import pytest
 
 import tarn.driver.common.plinth as plinth
+from helpers import StrSub
 from tarn.driver.common.plinth import Plinth
 from tarn.driver.common.quantity import Quantity, newcfg
 
@@ -24,10 +25,6 @@ class Minimal(Plinth):
     def close(self, **kw): pass
     def write(self, name, value, **kw): pass
     def read(self, name, **kw): pass
-
-
-class StrSub(str):
-    pass
 
 
 # --- module and class metadata -----------------------------------------------------------------

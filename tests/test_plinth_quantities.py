@@ -18,11 +18,6 @@ def cls(make_driver):
     return make_driver(QUANTS, chs=(1, 2))
 
 
-@pytest.fixture
-def drv(cls):
-    return cls()
-
-
 def desc(d):
     return d.info()
 

@@ -7,9 +7,11 @@ import inspect
 import io
 import pathlib
 import socket
-import types
 
 import pytest
+
+from helpers import StrSub
+from standins import Channel, Connection, Stream
 
 ssh = pytest.importorskip("tarn.terminal.ssh", reason="paramiko is not installed for this interpreter")
 SSHClient = ssh.SSHClient
@@ -27,10 +29,6 @@ RUN_DOC = (
     "            command (str): command to run\n"
     "        "
 )
-
-
-class Text(str):
-    pass
 
 
 def test_module_namespace_and_class_members_in_order():
@@ -89,7 +87,7 @@ def test_construction_stores_settings_and_does_nothing_else(capsys):
 @pytest.mark.parametrize("args, kwargs, message, note", [
     ((None, "p", "h"), {}, TYPE_ERROR.format("username", "str", "NoneType"), False),
     (("u", b"p", "h"), {}, TYPE_ERROR.format("password", "str", "bytes"), False),
-    (("u", "p", Text("h")), {}, TYPE_ERROR.format("host", "str", "Text"), True),
+    (("u", "p", StrSub("h")), {}, TYPE_ERROR.format("host", "str", "StrSub"), True),
     (("u", "p", "h", 22.0), {}, TYPE_ERROR.format("port", "int", "float"), False),
     (("u", "p", "h"), {"port": True}, TYPE_ERROR.format("port", "int", "bool"), True),
     ((1, 2, 3, 4.0), {}, TYPE_ERROR.format("username", "str", "int"), False),  # first one wins
@@ -129,43 +127,12 @@ def test_method_argument_errors_touch_no_connection(method, args, message, capsy
 
 def test_str_subclass_command_carries_the_note():
     with pytest.raises(TypeError) as info:
-        SSHClient("u", "p", "h").run(Text("ls"))
-    assert str(info.value) == TYPE_ERROR.format("command", "str", "Text")
+        SSHClient("u", "p", "h").run(StrSub("ls"))
+    assert str(info.value) == TYPE_ERROR.format("command", "str", "StrSub")
     assert info.value.__notes__ == [NOTE]
 
 
 # --- run against a stand-in connection: what it is given and what it does with the result ----
-
-class Stdin:
-    """A command's standard input as paramiko gives it: accepts text, and can be closed."""
-
-    def __init__(self):
-        self.written = []
-
-    def write(self, text):
-        self.written.append(text)
-
-    def flush(self):
-        self.written.append("<flush>")
-
-    def close(self):
-        self.written.append("<close>")
-
-
-class FakeConnection:
-    """Records exec_command calls and returns plain file objects (no paramiko channel)."""
-
-    def __init__(self, out=b"", err=b"", result=None):
-        self.commands = []
-        self.stdin = Stdin()
-        self.out, self.err, self.result = out, err, result
-
-    def exec_command(self, command):
-        self.commands.append(command)
-        if self.result is not None:
-            return self.result
-        return self.stdin, io.BytesIO(self.out), io.BytesIO(self.err)
-
 
 @pytest.fixture
 def on_stand_in():
@@ -197,9 +164,9 @@ def on_stand_in():
     ("", ""),
 ])
 def test_sudo_rewrite_word_wise(on_stand_in, command, executed, capsys):
-    fake = FakeConnection()
+    fake = Connection()
     on_stand_in(fake).run(command)
-    assert fake.commands == [executed]
+    assert (fake.runs, fake.command) == (1, executed)
     assert fake.stdin.written == ["pw\n", "<flush>", "<close>"]
     assert capsys.readouterr().out == "\n"
 
@@ -212,14 +179,14 @@ def test_sudo_rewrite_word_wise(on_stand_in, command, executed, capsys):
     ("\u00e9".encode(), b"", "\u00e9\n"),
 ])
 def test_output_then_error_from_plain_streams(on_stand_in, out, err, printed, capsys):
-    on_stand_in(FakeConnection(out, err)).run("x")
+    on_stand_in(Connection(out=out, err=err)).run("x")
     assert capsys.readouterr().out == printed
 
 
 @pytest.mark.parametrize("out, err", [(b"\xff", b""), (b"", b"a\xc3")])
 def test_invalid_utf8_raises_and_prints_nothing(on_stand_in, out, err, capsys):
     with pytest.raises(UnicodeDecodeError):
-        on_stand_in(FakeConnection(out, err)).run("x")
+        on_stand_in(Connection(out=out, err=err)).run("x")
     assert capsys.readouterr().out == ""
 
 
@@ -231,51 +198,9 @@ def test_invalid_utf8_raises_and_prints_nothing(on_stand_in, out, err, capsys):
 ])
 def test_unpacking_the_streams(on_stand_in, result, error, message, capsys):
     with pytest.raises(error) as info:
-        on_stand_in(FakeConnection(result=result)).run("x")
+        on_stand_in(Connection(result)).run("x")
     assert str(info.value) == message
     assert capsys.readouterr().out == ""
-
-
-class Channel:
-    """The channel behind a stand-in stream; `ends` says how it has ended by the time a write
-    fails: "closed", "eof" (end of output received), "exit status", or None (still open)."""
-
-    def __init__(self, ends):
-        self.ends = ends
-        self.closed = self.eof_received = self.exited = False
-
-    def end(self):
-        self.closed = self.ends == "closed"
-        self.eof_received = self.ends == "eof"
-        self.exited = self.ends == "exit status"
-
-    def exit_status_ready(self):
-        return self.exited
-
-
-class FailingStdin:
-    """Standard input whose `write` or `flush` (`fails_in`) raises `error`, after the channel
-    (absent when `ends` is "no channel") has ended as `ends` says."""
-
-    def __init__(self, error, fails_in, ends):
-        self.error, self.fails_in = error, fails_in
-        if ends != "no channel":
-            self.channel = Channel(ends)
-
-    def fail(self, method):
-        if method == self.fails_in:
-            if hasattr(self, "channel"):
-                self.channel.end()
-            raise self.error
-
-    def write(self, text):
-        self.fail("write")
-
-    def flush(self):
-        self.fail("flush")
-
-    def close(self):
-        self.fail("close")
 
 
 # A command that has finished may close its channel before the password line reaches it: that
@@ -295,8 +220,11 @@ class FailingStdin:
     (RuntimeError("boom"), "write", None, True),
 ])
 def test_password_write_error(on_stand_in, error, fails_in, ends, propagates, capsys):
-    stdin = FailingStdin(error, fails_in, ends)
-    fake = FakeConnection(result=(stdin, io.BytesIO(b"done"), io.BytesIO(b"")))
+    # Standard input whose write, flush or close (`fails_in`) raises `error`, after its channel
+    # (none for "no channel") has ended as `ends` says.
+    channel = None if ends == "no channel" else Channel(eof=False, ends=ends)
+    stdin = Stream(error, channel, fails_in=(fails_in,))
+    fake = Connection((stdin, io.BytesIO(b"done"), io.BytesIO(b"")))
     if propagates:
         with pytest.raises(type(error)) as info:
             on_stand_in(fake).run("true")
@@ -307,28 +235,15 @@ def test_password_write_error(on_stand_in, error, fails_in, ends, propagates, ca
         assert capsys.readouterr().out == "done\n"
 
 
-class BufferedAfterEnd:
-    """A channel whose end of output has arrived while pieces of both streams are still buffered."""
-    closed = False
-    eof_received = True
-
-    def __init__(self):
-        self.out, self.err = [b"o1", b"o2", b"o3"], [b"e1", b"e2"]
-
-    def recv_ready(self): return bool(self.out)
-    def recv_stderr_ready(self): return bool(self.err)
-    def recv(self, n): return self.out.pop(0)
-    def recv_stderr(self, n): return self.err.pop(0)
-
-
 def test_pieces_still_buffered_after_the_end_are_all_printed(on_stand_in, capsys):
-    stdout = types.SimpleNamespace(channel=BufferedAfterEnd())
-    on_stand_in(FakeConnection(result=(Stdin(), stdout, io.BytesIO()))).run("x")
+    # The end of output has arrived while pieces of both streams are still buffered.
+    stdout = Stream(channel=Channel([b"o1", b"o2", b"o3"], [b"e1", b"e2"], eof=True))
+    on_stand_in(Connection((Stream(), stdout, io.BytesIO()))).run("x")
     assert capsys.readouterr().out == "o1o2o3\ne1e2\n"
 
 
 def test_password_is_read_at_each_run(on_stand_in):
-    fake = FakeConnection()
+    fake = Connection()
     c = on_stand_in(fake)
     c.run("a")
     c.password = "new"
@@ -383,7 +298,7 @@ class RecordingParamiko:
 
             def exec_command(self, command):
                 calls.append(("exec_command", command))
-                return Stdin(), io.BytesIO(b"ok"), io.BytesIO(b"")
+                return Stream(), io.BytesIO(b"ok"), io.BytesIO(b"")
 
         self.SSHClient, self.AutoAddPolicy, self.RSAKey = Connection, AutoAddPolicy, RSAKey
 

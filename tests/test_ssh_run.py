@@ -10,7 +10,7 @@ import pytest
 ssh = pytest.importorskip("tarn.terminal.ssh", reason="paramiko is not installed for this interpreter")
 
 import sshd_server  # noqa: E402
-from conftest import run_ssh_script  # noqa: E402
+from helpers import run_ssh_script  # noqa: E402
 
 # Prints the command line exactly as the remote shell received it (bash -c sets this variable).
 SHOW = "printf '%s\\n' \"$BASH_EXECUTION_STRING\" #"

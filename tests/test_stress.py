@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import FREE_THREADED, run_python
+from helpers import FREE_THREADED, run_python
 
 pytestmark = [pytest.mark.slow, pytest.mark.skipif(
     not FREE_THREADED, reason="needs a free-threaded interpreter, where PYTHON_GIL=0 turns the GIL off")]

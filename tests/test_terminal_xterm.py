@@ -8,25 +8,13 @@ import time
 
 import pytest
 
+from helpers import processes
 from tarn.terminal.terminal import terminal
 
 
 def children_named(name):
     """PIDs of this process's children whose command name is `name` (read from /proc)."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        comm = stat[stat.index("(") + 1:stat.rindex(")")]
-        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-        if comm == name and ppid == os.getpid():
-            pids.append(int(entry))
-    return pids
+    return [pid for pid, comm, fields in processes() if comm == name and int(fields[1]) == os.getpid()]
 
 
 def stop_child(pid, deadline):

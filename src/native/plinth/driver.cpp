@@ -1,9 +1,8 @@
-// The class Plinth: creation through abc.ABCMeta, construction, description, context manager,
-// finaliser and the base bodies of the device operations.
+// The methods of Plinth that make and describe a driver: construction, description, context
+// manager, finaliser and the base bodies of the device operations.
 #include <Python.h>
 
 #include "calls.hpp"
-#include "classes.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
@@ -136,12 +135,7 @@ PyObject* exit_impl(PyObject* const* args, const Keywords&) noexcept {
 // open/close/read/write/cancel of the base class: nothing to do.
 PyObject* none_impl(PyObject* const*, const Keywords&) noexcept { Py_RETURN_NONE; }
 
-constexpr const char* kClassDoc =
-    "Base class for all drivers and methods open/close/read/write are required.\n"
-    "\n"
-    "    See template **VirtualDevice**\n"
-    "    ";
-constexpr const char* kInitDoc =
+constexpr const char kInitDoc[] =
     "initialization of the driver\n"
     "\n"
     "        Args:\n"
@@ -172,55 +166,22 @@ constexpr tarn::Signature kRead{"read", "Plinth.read", "read a value(specified b
                                 kReadParams, "kw"};
 constexpr tarn::Signature kCancel{"cancel", "Plinth.cancel", nullptr, kSelf};
 
-PyObject* class_annotations() noexcept {
-    return Py_BuildValue("{ssssss}", "segment", "tuple", "CHs", "list[int | str]", "quants",
-                         "list[Quantity]");
-}
-
 }  // namespace
 
-PyObject* create_plinth_class() noexcept {
-    Ref abc = steal(tarn::lookup_global(state.s_ABC.get()));
-    if (!abc) return nullptr;
-    Ref bases = steal(PyTuple_Pack(1, abc.get()));
-    if (!bases) return nullptr;
-    Ref init_defaults = steal(Py_BuildValue("(s)", "192.168.1.42"));
-    if (!init_defaults) return nullptr;
-    // abstractmethod as the module namespace holds it now; it marks and returns the function.
-    Ref abstractmethod = steal(tarn::lookup_global(state.s_abstractmethod.get()));
-    if (!abstractmethod) return nullptr;
-    auto abstract = [&](PyObject* function) -> PyObject* {
-        Ref f = steal(function);
-        return f ? PyObject_CallOneArg(abstractmethod.get(), f.get()) : nullptr;
-    };
-
-    tarn::ClassBuilder cls;
-    if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
-    if (cls.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
-        cls.set("__qualname__", PyUnicode_FromString("Plinth")) < 0 ||
-        cls.set("__doc__", PyUnicode_FromString(kClassDoc)) < 0 ||
-        cls.set("__annotations__", class_annotations()) < 0 ||
-        cls.set("segment", Py_BuildValue("(ss)", "na", "103|104")) < 0 ||
-        cls.set("CHs", Py_BuildValue("[i]", 1)) < 0 ||
-        cls.set("quants", PyList_New(0)) < 0 ||
-        cls.set("__init__", tarn::new_function(kInit, init_impl, init_defaults.get())) < 0 ||
-        cls.set("__repr__", tarn::new_function(kRepr, repr_impl)) < 0 ||
-        cls.set("__del__", tarn::new_function(kDel, del_impl)) < 0 ||
-        cls.set("__enter__", tarn::new_function(kEnter, enter_impl)) < 0 ||
-        cls.set("__exit__", tarn::new_function(kExit, exit_impl)) < 0 ||
-        cls.set("info", tarn::new_function(kInfo, info_impl)) < 0 ||
-        cls.set("dict_from_quantity", new_dict_from_quantity()) < 0 ||
-        cls.set("open", abstract(tarn::new_function(kOpen, none_impl))) < 0 ||
-        cls.set("close", abstract(tarn::new_function(kClose, none_impl))) < 0 ||
-        cls.set("write", abstract(tarn::new_function(kWrite, none_impl))) < 0 ||
-        cls.set("read", abstract(tarn::new_function(kRead, none_impl))) < 0 ||
-        cls.set("cancel", tarn::new_function(kCancel, none_impl)) < 0 ||
-        cls.set("check", new_check()) < 0 ||
-        cls.set("update", new_update()) < 0 ||
-        cls.set("setValue", new_set_value()) < 0 ||
-        cls.set("getValue", new_get_value()) < 0)
-        return nullptr;
-    return cls.finish();
+PyObject* new_init() noexcept {
+    Ref defaults = steal(Py_BuildValue("(s)", "192.168.1.42"));
+    if (!defaults) return nullptr;
+    return tarn::new_function(kInit, init_impl, defaults.get());
 }
+PyObject* new_repr() noexcept { return tarn::new_function(kRepr, repr_impl); }
+PyObject* new_del() noexcept { return tarn::new_function(kDel, del_impl); }
+PyObject* new_enter() noexcept { return tarn::new_function(kEnter, enter_impl); }
+PyObject* new_exit() noexcept { return tarn::new_function(kExit, exit_impl); }
+PyObject* new_info() noexcept { return tarn::new_function(kInfo, info_impl); }
+PyObject* new_open() noexcept { return tarn::new_function(kOpen, none_impl); }
+PyObject* new_close() noexcept { return tarn::new_function(kClose, none_impl); }
+PyObject* new_write() noexcept { return tarn::new_function(kWrite, none_impl); }
+PyObject* new_read() noexcept { return tarn::new_function(kRead, none_impl); }
+PyObject* new_cancel() noexcept { return tarn::new_function(kCancel, none_impl); }
 
 }  // namespace tarn::plinth

@@ -1,6 +1,8 @@
-// tarn.driver.common.plinth: the load-time namespace of the driver base module.
+// tarn.driver.common.plinth: the load-time namespace of the driver base module and its class Plinth,
+// assembled from the files' factories.
 #include <Python.h>
 
+#include "classes.hpp"
 #include "module.hpp"
 #include "plinth.hpp"
 #include "ref.hpp"
@@ -13,18 +15,19 @@ State state;
 namespace {
 
 // The address pattern published for driver modules: a str.format template with a field `seg`.
-constexpr const char* kPattern = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
+constexpr const char kPattern[] = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
 
 int bind_from(PyObject* module, const char* source, const char* name) noexcept {
     Ref mod = steal(import_module(source));
     if (!mod) return -1;
-    return bind(module, name, import_from(mod.get(), name));
+    return bind(module, name, steal(import_from(mod.get(), name)));
 }
 
 // __debug__ of this process: false under python -O, read once so check() costs nothing then.
 int read_assertion_state(PyObject* sys) noexcept {
     Ref flags = steal(PyObject_GetAttrString(sys, "flags"));
-    Ref optimize = flags ? steal(PyObject_GetAttrString(flags.get(), "optimize")) : Ref();
+    if (!flags) return -1;
+    Ref optimize = steal(PyObject_GetAttrString(flags.get(), "optimize"));
     if (!optimize) return -1;
     int optimized = PyObject_IsTrue(optimize.get());
     if (optimized < 0) return -1;
@@ -40,13 +43,66 @@ PyObject* bound(PyObject* module, const char* name) noexcept {
     return value;
 }
 
+constexpr const char kClassDoc[] =
+    "Base class for all drivers and methods open/close/read/write are required.\n"
+    "\n"
+    "    See template **VirtualDevice**\n"
+    "    ";
+
+PyObject* class_annotations() noexcept {
+    return Py_BuildValue("{ssssss}", "segment", "tuple", "CHs", "list[int | str]", "quants",
+                         "list[Quantity]");
+}
+
+// The class Plinth, created through its metaclass (abc.ABCMeta, from the base ABC) as the class
+// statement would; returns a new reference.
+PyObject* new_plinth_class() noexcept {
+    Ref abc = steal(lookup_global(state.s_ABC.get()));
+    if (!abc) return nullptr;
+    Ref bases = steal(PyTuple_Pack(1, abc.get()));
+    if (!bases) return nullptr;
+    // abstractmethod as the module namespace holds it now; it marks and returns the function.
+    Ref abstractmethod = steal(lookup_global(state.s_abstractmethod.get()));
+    if (!abstractmethod) return nullptr;
+    auto abstract = [&](Ref function) -> PyObject* {
+        if (!function) return nullptr;
+        return PyObject_CallOneArg(abstractmethod.get(), function.get());
+    };
+
+    ClassBuilder cls;
+    if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
+    if (cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
+        cls.set("__annotations__", steal(class_annotations())) < 0 ||
+        cls.set("segment", steal(Py_BuildValue("(ss)", "na", "103|104"))) < 0 ||
+        cls.set("CHs", steal(Py_BuildValue("[i]", 1))) < 0 ||
+        cls.set("quants", steal(PyList_New(0))) < 0 ||
+        cls.set("__init__", steal(new_init())) < 0 ||
+        cls.set("__repr__", steal(new_repr())) < 0 ||
+        cls.set("__del__", steal(new_del())) < 0 ||
+        cls.set("__enter__", steal(new_enter())) < 0 ||
+        cls.set("__exit__", steal(new_exit())) < 0 ||
+        cls.set("info", steal(new_info())) < 0 ||
+        cls.set("dict_from_quantity", steal(new_dict_from_quantity())) < 0 ||
+        cls.set("open", steal(abstract(steal(new_open())))) < 0 ||
+        cls.set("close", steal(abstract(steal(new_close())))) < 0 ||
+        cls.set("write", steal(abstract(steal(new_write())))) < 0 ||
+        cls.set("read", steal(abstract(steal(new_read())))) < 0 ||
+        cls.set("cancel", steal(new_cancel())) < 0 ||
+        cls.set("check", steal(new_check())) < 0 ||
+        cls.set("update", steal(new_update())) < 0 ||
+        cls.set("setValue", steal(new_set_value())) < 0 ||
+        cls.set("getValue", steal(new_get_value())) < 0)
+        return nullptr;
+    return cls.finish();
+}
+
 int exec_plinth(PyObject* module) noexcept {
-    if (bind(module, "re", import_module("re")) < 0) return -1;
-    if (bind(module, "sys", import_module("sys")) < 0) return -1;
+    if (bind(module, "re", steal(import_module("re"))) < 0) return -1;
+    if (bind(module, "sys", steal(import_module("sys"))) < 0) return -1;
     if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
     if (bind_from(module, "copy", "deepcopy") < 0) return -1;
     if (bind_from(module, "typing", "Any") < 0) return -1;
-    if (bind(module, "np", import_module("numpy")) < 0) return -1;
+    if (bind(module, "np", steal(import_module("numpy"))) < 0) return -1;
     {
         // from .quantity import Quantity, newcfg
         Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
@@ -54,16 +110,18 @@ int exec_plinth(PyObject* module) noexcept {
         Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
                                                         fromlist.get(), 1));
         if (!quantity) return -1;
-        if (bind(module, "Quantity", import_from(quantity.get(), "Quantity")) < 0) return -1;
-        if (bind(module, "newcfg", import_from(quantity.get(), "newcfg")) < 0) return -1;
+        if (bind(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
+        if (bind(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
     }
-    if (bind(module, "PATTERN", PyUnicode_FromString(kPattern)) < 0) return -1;
+    if (bind(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
     {
         Ref sys = steal(bound(module, "sys"));
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
     }
-    if (add_codec(module) < 0) return -1;
-    return bind(module, "Plinth", create_plinth_class());
+    if (bind(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
+    if (bind(module, "compress", steal(codec::new_compress())) < 0) return -1;
+    if (bind(module, "decompress", steal(codec::new_decompress())) < 0) return -1;
+    return bind(module, "Plinth", steal(new_plinth_class()));
 }
 
 const ModuleInfo info = module_info<state>("plinth", "tarn.driver.common.plinth", exec_plinth);

@@ -1,7 +1,9 @@
-// Declarations shared by the files of the driver base module: its state and the builders.
+// Declarations shared by the files of the driver base module: its state, the method factories
+// and small helpers.
 #pragma once
 #include <Python.h>
 
+#include "codec/codec.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -39,13 +41,6 @@ namespace tarn::plinth {
     X(s_spec_attr, tarn::interned("__spec__"))                                                     \
     X(s_origin, tarn::interned("origin"))                                                          \
     X(s_modules, tarn::interned("modules"))                                                        \
-    X(s_ndim, tarn::interned("ndim"))                                                              \
-    X(s_dtype, tarn::interned("dtype"))                                                            \
-    X(s_kind, tarn::interned("kind"))                                                              \
-    X(s_byteorder, tarn::interned("byteorder"))                                                    \
-    X(s_str, tarn::interned("str"))                                                                \
-    X(s_view, tarn::interned("view"))                                                              \
-    X(s_size, tarn::interned("size"))                                                              \
     /* globals looked up in the module namespace at each use */                                   \
     X(s_newcfg, tarn::interned("newcfg"))                                                          \
     X(s_sys, tarn::interned("sys"))                                                                \
@@ -69,16 +64,9 @@ namespace tarn::plinth {
     X(default_timeout, PyFloat_FromDouble(3.0))                                                    \
     X(default_model, tarn::interned("None"))                                                       \
     X(default_srate, PyLong_FromLong(-1))                                                          \
-    X(zero, PyLong_FromLong(0))                                                                    \
     X(one, PyLong_FromLong(1))                                                                     \
-    /* numpy pieces used by the codec */                                                          \
-    X(np_ndarray, tarn::attribute("numpy", "ndarray"))                                             \
-    X(np_diff, tarn::attribute("numpy", "diff"))                                                   \
-    X(np_flatnonzero, tarn::attribute("numpy", "flatnonzero"))                                     \
-    X(np_r, tarn::attribute("numpy", "r_"))                                                        \
-    X(np_repeat, tarn::attribute("numpy", "repeat"))                                               \
-    X(np_size, tarn::attribute("numpy", "size"))                                                   \
-    X(np_integer, tarn::attribute("numpy", "integer"))
+    /* the codec's objects */                                                                     \
+    TARN_CODEC_STATE(X)
 
 struct State {
     TARN_STATE_FIELDS(TARN_PLINTH_STATE)
@@ -88,13 +76,22 @@ struct State {
 
 extern State state;
 
-// The codec: binds `compress`, `decompress` and `__codec_kernel__` (the kernel set in use).
-int add_codec(PyObject* module) noexcept;
-
-// Creates the class Plinth through its metaclass; returns a new reference.
-PyObject* create_plinth_class() noexcept;
-
-// The quantity methods, created in class order by create_plinth_class.
+// The methods of Plinth, which module.cpp assembles into the class; each factory returns a new
+// reference. Construction, description, context manager and finaliser (driver.cpp):
+PyObject* new_init() noexcept;
+PyObject* new_repr() noexcept;
+PyObject* new_del() noexcept;
+PyObject* new_enter() noexcept;
+PyObject* new_exit() noexcept;
+PyObject* new_info() noexcept;
+// The device operations' base bodies, which do nothing (open, close, write and read are made
+// abstract by module.cpp):
+PyObject* new_open() noexcept;
+PyObject* new_close() noexcept;
+PyObject* new_write() noexcept;
+PyObject* new_read() noexcept;
+PyObject* new_cancel() noexcept;
+// The quantity table and dispatch (quantities.cpp):
 PyObject* new_dict_from_quantity() noexcept;
 PyObject* new_check() noexcept;
 PyObject* new_update() noexcept;

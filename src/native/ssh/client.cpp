@@ -1,6 +1,6 @@
-// SSHClient: class creation, __init__, the cached connection and SFTP session, close, upload and download.
+// The methods of SSHClient around its connection: __init__, the cached connection and SFTP
+// session, close.
 #include "calls.hpp"
-#include "classes.hpp"
 #include "errors.hpp"
 #include "ssh.hpp"
 
@@ -8,9 +8,7 @@ namespace tarn::ssh {
 
 namespace {
 
-// ---- __init__ -------------------------------------------------------------------------------
-
-const Param init_params[] = {
+constexpr Param kInitParams[] = {
     {"self"},
     {"username", Check::exact_str, "str"},
     {"password", Check::exact_str, "str"},
@@ -18,40 +16,38 @@ const Param init_params[] = {
     {.name = "port", .check = Check::exact_int, .annotation = "int", .has_default = true},
     {.name = "pkey_path", .has_default = true},
 };
-const Signature init_sig{"__init__", "SSHClient.__init__", nullptr, init_params};
+constexpr Signature kInit{"__init__", "SSHClient.__init__", nullptr, kInitParams};
 
 PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
-    const GlobalRef* names[] = {&state.username, &state.password, &state.host, &state.port,
-                                &state.pkey_path};
+    const GlobalRef* names[] = {&state.s_username, &state.s_password, &state.s_host, &state.s_port,
+                                &state.s_pkey_path};
     for (int i = 0; i < 5; ++i) {
         if (PyObject_SetAttr(args[0], names[i]->get(), args[i + 1]) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-// ---- the cached connection (__client) -------------------------------------------------------
-
-const Param self_only[] = {{"self"}};
-const Signature client_sig{"__client", "SSHClient.__client", nullptr, self_only};
-const Signature sftp_sig{"__sftp", "SSHClient.__sftp", nullptr, self_only};
-const Signature close_sig{"close", "SSHClient.close", nullptr, self_only};
+constexpr Param kSelf[] = {{"self"}};
+constexpr Signature kClient{"__client", "SSHClient.__client", nullptr, kSelf};
+constexpr Signature kSftp{"__sftp", "SSHClient.__sftp", nullptr, kSelf};
+constexpr Signature kClose{"close", "SSHClient.close", nullptr, kSelf};
 
 // Sets TCP_NODELAY on the connection's socket: 0 when set or when the transport is not over a
 // TCP socket (none, a proxy command, a channel), -1 with an exception set.
 int set_nodelay(PyObject* client) noexcept {
-    Ref transport = steal(tarn::call_method(state.get_transport.get(), client));
+    Ref transport = steal(tarn::call_method(state.s_get_transport.get(), client));
     if (!transport) return -1;
     if (transport.get() == Py_None) return 0;
-    Ref sock = steal(getattr(transport.get(), state.sock));
+    Ref sock = steal(getattr(transport.get(), state.s_sock));
     if (!sock) return -1;
-    int is_socket = PyObject_IsInstance(sock.get(), state.socket_type.get());
+    int is_socket = PyObject_IsInstance(sock.get(), state.socket_socket.get());
     if (is_socket <= 0) return is_socket;
-    Ref family = steal(getattr(sock.get(), state.family));
+    Ref family = steal(getattr(sock.get(), state.s_family));
     if (!family) return -1;
     int is_tcp = PySequence_Contains(state.tcp_families.get(), family.get());
     if (is_tcp <= 0) return is_tcp;
-    Ref done = steal(tarn::call_method(state.setsockopt.get(), sock.get(), state.ipproto_tcp.get(),
-                                       state.tcp_nodelay.get(), state.one.get()));
+    Ref done = steal(tarn::call_method(state.s_setsockopt.get(), sock.get(), state.socket_IPPROTO_TCP.get(),
+                                       state.socket_TCP_NODELAY.get(), state.one.get()));
     return done ? 0 : -1;
 }
 
@@ -68,36 +64,39 @@ int turn_nagle_off(PyObject* client) noexcept {
 // The guarded part of opening: log in with the key file or the password and report it.
 // Returns a new reference to `client`, or nullptr with the failure raised.
 PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
-    int use_key = truth(steal(getattr(self, state.pkey_path)));
+    int use_key = truth(steal(getattr(self, state.s_pkey_path)));
     if (use_key < 0) return nullptr;
     Ref secret;  // the key object, or the password
     if (use_key) {
-        Ref rsakey = steal(getattr(paramiko, state.RSAKey));
-        Ref path = rsakey ? steal(getattr(self, state.pkey_path)) : Ref();
+        Ref rsakey = steal(getattr(paramiko, state.s_RSAKey));
+        if (!rsakey) return nullptr;
+        Ref path = steal(getattr(self, state.s_pkey_path));
         if (!path) return nullptr;
-        secret = steal(tarn::call_method(state.from_private_key_file.get(), rsakey.get(), path.get()));
+        secret = steal(tarn::call_method(state.s_from_private_key_file.get(), rsakey.get(), path.get()));
         if (!secret) return nullptr;
     }
-    Ref host = steal(getattr(self, state.host));
+    Ref host = steal(getattr(self, state.s_host));
     if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.port));
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
-    Ref username = steal(getattr(self, state.username));
+    Ref username = steal(getattr(self, state.s_username));
     if (!username) return nullptr;
-    if (!use_key && !(secret = steal(getattr(self, state.password)))) return nullptr;
+    if (!use_key && !(secret = steal(getattr(self, state.s_password)))) return nullptr;
     // client.connect(host, port=..., username=..., pkey=... | password=...)
     PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
-    PyObject* kwnames = use_key ? state.connect_with_key.get() : state.connect_with_password.get();
-    Ref done = steal(tarn::call_method(state.connect.get(), args + 1, 2, kwnames));
+    PyObject* kwnames = use_key ? state.kw_connect_key.get() : state.kw_connect_password.get();
+    Ref done = steal(tarn::call_method(state.s_connect.get(), args + 1, 2, kwnames));
     if (!done) return nullptr;
     if (turn_nagle_off(client) < 0) return nullptr;
 
-    host = steal(getattr(self, state.host));
-    port = host ? steal(getattr(self, state.port)) : Ref();
-    username = port ? steal(getattr(self, state.username)) : Ref();
+    host = steal(getattr(self, state.s_host));
+    if (!host) return nullptr;
+    port = steal(getattr(self, state.s_port));
+    if (!port) return nullptr;
+    username = steal(getattr(self, state.s_username));
     if (!username) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
-                                        username.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
+                                        username.get()))) < 0)
         return nullptr;
     return Py_NewRef(client);
 }
@@ -105,135 +104,68 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
 PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     // Making the connection object and its host-key policy may raise to the reader.
-    Ref paramiko = steal(tarn::lookup_global(state.paramiko.get()));
+    Ref paramiko = steal(tarn::lookup_global(state.s_paramiko.get()));
     if (!paramiko) return nullptr;
-    Ref factory = steal(getattr(paramiko.get(), state.SSHClient));
-    Ref client = factory ? steal(PyObject_CallNoArgs(factory.get())) : Ref();
+    Ref factory = steal(getattr(paramiko.get(), state.s_SSHClient));
+    if (!factory) return nullptr;
+    Ref client = steal(PyObject_CallNoArgs(factory.get()));
     if (!client) return nullptr;
-    Ref policy_type = steal(getattr(paramiko.get(), state.AutoAddPolicy));
-    Ref policy = policy_type ? steal(PyObject_CallNoArgs(policy_type.get())) : Ref();
+    Ref policy_type = steal(getattr(paramiko.get(), state.s_AutoAddPolicy));
+    if (!policy_type) return nullptr;
+    Ref policy = steal(PyObject_CallNoArgs(policy_type.get()));
     if (!policy) return nullptr;
     Ref ignored =
-        steal(tarn::call_method(state.set_missing_host_key_policy.get(), client.get(), policy.get()));
+        steal(tarn::call_method(state.s_set_missing_host_key_policy.get(), client.get(), policy.get()));
     if (!ignored) return nullptr;
 
     if (PyObject* connected = log_in(self, paramiko.get(), client.get())) return connected;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
     tarn::Handling handling(exc.get());
-    Ref host = steal(getattr(self, state.host));
-    Ref port = host ? steal(getattr(self, state.port)) : Ref();
+    Ref host = steal(getattr(self, state.s_host));
+    if (!host) return nullptr;
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
-                                        exc.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
+                                        exc.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
-
-// ---- the cached SFTP session (__sftp) and close ---------------------------------------------
 
 PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
     int connected = require_connection(self);
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.client_attr));
-    return client ? tarn::call_method(state.open_sftp.get(), client.get()) : nullptr;
+    Ref client = steal(getattr(self, state.s_client_attr));
+    return client ? tarn::call_method(state.s_open_sftp.get(), client.get()) : nullptr;
 }
 
 PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, state.client_attr)));
+    int connected = truth(steal(getattr(self, state.s_client_attr)));
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.client_attr));
-    Ref done = client ? steal(tarn::call_method(state.close.get(), client.get())) : Ref();
+    Ref client = steal(getattr(self, state.s_client_attr));
+    if (!client) return nullptr;
+    Ref done = steal(tarn::call_method(state.s_close.get(), client.get()));
     if (!done) return nullptr;
-    Ref host = steal(getattr(self, state.host));
-    Ref port = host ? steal(getattr(self, state.port)) : Ref();
+    Ref host = steal(getattr(self, state.s_host));
+    if (!host) return nullptr;
+    Ref port = steal(getattr(self, state.s_port));
     if (!port) return nullptr;
-    if (print_line(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get())) < 0)
+    if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
-// ---- upload and download --------------------------------------------------------------------
-
-const Param upload_params[] = {
-    {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
-const Signature upload_sig{"upload", "SSHClient.upload", nullptr, upload_params};
-const Param download_params[] = {
-    {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
-const Signature download_sig{"download", "SSHClient.download", nullptr, download_params};
-
-// Reports a transfer as one printed line: the success line when `done` holds the result of the
-// copy, otherwise the failure line for a raised exception of the Exception family, which is
-// printed, never raised.
-PyObject* report(const Ref& done, const char* success_format, PyObject* source, PyObject* destination,
-                 const char* failure_format) noexcept {
-    if (done && print_line(PyUnicode_FromFormat(success_format, source, destination)) == 0)
-        Py_RETURN_NONE;
-    Ref exc = tarn::catch_exception();
-    if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
-    if (print_line(PyUnicode_FromFormat(failure_format, exc.get())) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* upload_impl(PyObject* const* args, const Keywords&) noexcept {
-    Ref sftp = steal(getattr(args[0], state.sftp_attr));
-    Ref done = sftp ? steal(tarn::call_method(state.put.get(), sftp.get(), args[1], args[2])) : Ref();
-    return report(done, "upload successfully: %U -> %U", args[1], args[2], "failed to upload: %S");
-}
-
-// paramiko's get creates (or truncates) the local file before it asks for the remote one, so a
-// remote file that is missing or unreadable would cost the local file its contents. The remote
-// file is opened for reading (and closed) first, through the same session: that open fails
-// with the error get itself would raise, and the local file is not touched. A transfer that
-// fails later may still leave a partly written local file.
-PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* remote_path = args[1];
-    PyObject* local_path = args[2];
-    Ref sftp = steal(getattr(args[0], state.sftp_attr));
-    Ref get = sftp ? steal(getattr(sftp.get(), state.get)) : Ref();  // first: no session fails here
-    Ref probe = get ? steal(tarn::call_method(state.open.get(), sftp.get(), remote_path,
-                                              state.read_binary.get()))
-                    : Ref();
-    Ref closed = probe ? steal(tarn::call_method(state.close.get(), probe.get())) : Ref();
-    PyObject* paths[] = {remote_path, local_path};
-    Ref done = closed ? steal(PyObject_Vectorcall(get.get(), paths, 2, nullptr)) : Ref();
-    return report(done, "download successfully: %U -> %U", remote_path, local_path, "failed to download: %S");
-}
-
 }  // namespace
 
-int require_connection(PyObject* self) noexcept {
-    int connected = truth(steal(getattr(self, state.client_attr)));
-    if (connected == 0 && tarn::print(state.not_connected.get()) < 0) return -1;
-    return connected;
-}
-
-int add_client_class(PyObject* module) noexcept {
-    Ref cached_property = steal(PyObject_GetAttrString(module, "cached_property"));
-    if (!cached_property) return -1;
-    auto cached = [&](const Signature& sig, tarn::Impl impl) -> PyObject* {
-        Ref function = steal(tarn::new_function(sig, impl));
-        return function ? PyObject_CallOneArg(cached_property.get(), function.get()) : nullptr;
-    };
-    Ref bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+PyObject* new_init() noexcept {
     Ref defaults = steal(Py_BuildValue("(iO)", 22, Py_None));
-    if (!bases || !defaults) return -1;
-    tarn::ClassBuilder builder;
-    if (builder.begin("SSHClient", bases.get()) < 0 ||
-        builder.set("__module__", Py_NewRef(tarn::module_name_object())) < 0 ||
-        builder.set("__qualname__", PyUnicode_FromString("SSHClient")) < 0 ||
-        builder.set("__init__", tarn::new_function(init_sig, init_impl, defaults.get())) < 0 ||
-        builder.set("upload", tarn::new_function(upload_sig, upload_impl)) < 0 ||
-        builder.set("download", tarn::new_function(download_sig, download_impl)) < 0 ||
-        builder.set("run", tarn::new_function(run_sig, run_impl)) < 0 ||
-        builder.set("close", tarn::new_function(close_sig, close_impl)) < 0 ||
-        builder.set("_SSHClient__sftp", cached(sftp_sig, sftp_impl)) < 0 ||
-        builder.set("_SSHClient__client", cached(client_sig, client_impl)) < 0)
-        return -1;
-    return tarn::bind(module, "SSHClient", builder.finish());
+    if (!defaults) return nullptr;
+    return tarn::new_function(kInit, init_impl, defaults.get());
 }
+PyObject* new_client() noexcept { return tarn::new_function(kClient, client_impl); }
+PyObject* new_sftp() noexcept { return tarn::new_function(kSftp, sftp_impl); }
+PyObject* new_close() noexcept { return tarn::new_function(kClose, close_impl); }
 
 }  // namespace tarn::ssh

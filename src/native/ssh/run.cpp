@@ -11,7 +11,7 @@ namespace tarn::ssh {
 
 namespace {
 
-const char run_doc[] =
+constexpr char kRunDoc[] =
     "run command on remote host\n"
     "        e.g. 'bash -l -c \"cd ~;ls -al\"'\n"
     "        e.g. 'echo mewl | sudo -S systemctl daemon-reload'\n"
@@ -19,7 +19,7 @@ const char run_doc[] =
     "        Args:\n"
     "            command (str): command to run\n"
     "        ";
-const Param run_params[] = {{"self"}, {"command", Check::exact_str, "str"}};
+constexpr Param kRunParams[] = {{"self"}, {"command", Check::exact_str, "str"}};
 
 // `stdin, stdout, stderr = result` with the unpacking errors of the original code.
 int unpack3(PyObject* result, Ref (&out)[3]) noexcept {
@@ -51,10 +51,20 @@ int unpack3(PyObject* result, Ref (&out)[3]) noexcept {
 // Whether the command's channel has ended: closed, its end of output received, or its exit
 // status in. 1, 0, or -1 with an exception set.
 int channel_ended(PyObject* channel) noexcept {
-    int ended = truth(steal(getattr(channel, state.closed)));
-    if (ended == 0) ended = truth(steal(getattr(channel, state.eof_received)));
-    if (ended == 0) ended = truth(steal(tarn::call_method(state.exit_status_ready.get(), channel)));
+    int ended = truth(steal(getattr(channel, state.s_closed)));
+    if (ended == 0) ended = truth(steal(getattr(channel, state.s_eof_received)));
+    if (ended == 0) ended = truth(steal(tarn::call_method(state.s_exit_status_ready.get(), channel)));
     return ended;
+}
+
+// stream.write(line), stream.flush(), stream.close(): 0, or -1 at the first failure.
+int write_and_close(PyObject* stream, PyObject* line) noexcept {
+    Ref written = steal(tarn::call_method(state.s_write.get(), stream, line));
+    if (!written) return -1;
+    Ref flushed = steal(tarn::call_method(state.s_flush.get(), stream));
+    if (!flushed) return -1;
+    Ref closed = steal(tarn::call_method(state.s_close.get(), stream));
+    return closed ? 0 : -1;
 }
 
 // Writes the password line to the command's standard input, then closes that input (on a
@@ -66,20 +76,18 @@ int channel_ended(PyObject* channel) noexcept {
 // still read and printed. On a channel still open the error is a broken connection and
 // propagates.
 int send_password(PyObject* self, PyObject* stdin_file) noexcept {
-    Ref password = steal(getattr(self, state.password));
-    Ref line = password ? steal(PyNumber_Add(password.get(), state.newline.get())) : Ref();
+    Ref password = steal(getattr(self, state.s_password));
+    if (!password) return -1;
+    Ref line = steal(PyNumber_Add(password.get(), state.s_newline.get()));
     if (!line) return -1;
     Ref channel;
-    if (PyObject_GetOptionalAttr(stdin_file, state.channel.get(), prepare_ref(channel)) < 0) return -1;
+    if (PyObject_GetOptionalAttr(stdin_file, state.s_channel.get(), prepare_ref(channel)) < 0) return -1;
     if (channel) {
-        int closed = truth(steal(getattr(channel.get(), state.closed)));
+        int closed = truth(steal(getattr(channel.get(), state.s_closed)));
         if (closed < 0) return -1;
         if (closed) return 0;
     }
-    Ref written = steal(tarn::call_method(state.write.get(), stdin_file, line.get()));
-    Ref flushed = written ? steal(tarn::call_method(state.flush.get(), stdin_file)) : Ref();
-    Ref closed = flushed ? steal(tarn::call_method(state.close.get(), stdin_file)) : Ref();
-    if (closed) return 0;
+    if (write_and_close(stdin_file, line.get()) == 0) return 0;
     if (!channel || !PyErr_ExceptionMatches(PyExc_OSError)) return -1;
     Ref error = steal(PyErr_GetRaisedException());
     int ended;
@@ -95,14 +103,14 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
 // The received pieces of one stream, joined into bytes at the end.
 class Chunks {
 public:
-    int add(PyObject* piece) noexcept {
-        Ref owned = steal(piece);
-        if (!owned) return -1;
-        if (!PyBytes_Check(owned.get()))
+    // Keeps `piece`; -1 when it is empty (a failure to pass on) or not bytes.
+    int add(Ref piece) noexcept {
+        if (!piece) return -1;
+        if (!PyBytes_Check(piece.get()))
             return raise_int(PyExc_TypeError, "the channel returned something other than bytes");
-        size_ += PyBytes_GET_SIZE(owned.get());
+        size_ += PyBytes_GET_SIZE(piece.get());
         try {
-            pieces_.push_back(std::move(owned));
+            pieces_.push_back(std::move(piece));
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return -1;
@@ -140,8 +148,11 @@ public:
     // 0 once the wait has ended (data, or the time is up), -1 with an exception set.
     int wait() noexcept {
         if (!poller_ && !readers_ && start() < 0) return -1;
-        Ref ready = poller_ ? steal(tarn::call_method(state.poll.get(), poller_.get(), state.wait_ms.get()))
-                            : steal(select_readers());
+        Ref ready;
+        if (poller_)
+            ready = steal(tarn::call_method(state.s_poll.get(), poller_.get(), state.wait_ms.get()));
+        else
+            ready = steal(select_readers());
         if (!ready) return -1;
         return PyErr_CheckSignals();
     }
@@ -152,15 +163,16 @@ private:
     int start() noexcept {
         PyObject* module = state.select_module.get();
         Ref make_poll;
-        if (PyObject_GetOptionalAttr(module, state.poll.get(), prepare_ref(make_poll)) < 0) return -1;
+        if (PyObject_GetOptionalAttr(module, state.s_poll.get(), prepare_ref(make_poll)) < 0) return -1;
         if (!make_poll) {
             readers_ = steal(PyTuple_Pack(1, channel_));
             return readers_ ? 0 : -1;
         }
-        Ref mask = steal(getattr(module, state.POLLIN));
-        Ref poller = mask ? steal(PyObject_CallNoArgs(make_poll.get())) : Ref();
+        Ref mask = steal(getattr(module, state.s_POLLIN));
+        if (!mask) return -1;
+        Ref poller = steal(PyObject_CallNoArgs(make_poll.get()));
         if (!poller) return -1;
-        Ref done = steal(tarn::call_method(state.register_.get(), poller.get(), channel_, mask.get()));
+        Ref done = steal(tarn::call_method(state.s_register.get(), poller.get(), channel_, mask.get()));
         if (!done) return -1;
         poller_ = std::move(poller);
         return 0;
@@ -174,7 +186,7 @@ private:
                             state.no_descriptors.get(),
                             state.no_descriptors.get(),
                             state.wait_seconds.get()};
-        return tarn::call_method(state.select.get(), args + 1, 5);
+        return tarn::call_method(state.s_select.get(), args + 1, 5);
     }
 
     PyObject* channel_;  // borrowed: the caller holds it for the whole drain
@@ -189,18 +201,18 @@ int drain_channel(PyObject* channel, Ref& out, Ref& err) noexcept {
     ChannelWait waiting(channel);
     for (;;) {
         // Seen before the buffers are checked: data always arrives before the end of the streams.
-        int finished = truth(steal(getattr(channel, state.eof_received)));
-        if (finished == 0) finished = truth(steal(getattr(channel, state.closed)));
+        int finished = truth(steal(getattr(channel, state.s_eof_received)));
+        if (finished == 0) finished = truth(steal(getattr(channel, state.s_closed)));
         if (finished < 0) return -1;
-        int out_ready = truth(steal(tarn::call_method(state.recv_ready.get(), channel)));
+        int out_ready = truth(steal(tarn::call_method(state.s_recv_ready.get(), channel)));
         if (out_ready < 0) return -1;
         if (out_ready &&
-            out_chunks.add(tarn::call_method(state.recv.get(), channel, state.recv_size.get())) < 0)
+            out_chunks.add(steal(tarn::call_method(state.s_recv.get(), channel, state.recv_size.get()))) < 0)
             return -1;
-        int err_ready = truth(steal(tarn::call_method(state.recv_stderr_ready.get(), channel)));
+        int err_ready = truth(steal(tarn::call_method(state.s_recv_stderr_ready.get(), channel)));
         if (err_ready < 0) return -1;
         if (err_ready &&
-            err_chunks.add(tarn::call_method(state.recv_stderr.get(), channel, state.recv_size.get())) < 0)
+            err_chunks.add(steal(tarn::call_method(state.s_recv_stderr.get(), channel, state.recv_size.get()))) < 0)
             return -1;
         if (out_ready || err_ready) continue;
         if (finished) break;
@@ -216,12 +228,8 @@ int drain_channel(PyObject* channel, Ref& out, Ref& err) noexcept {
 PyObject* decode_utf8(PyObject* data) noexcept {
     if (PyBytes_CheckExact(data))
         return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict");
-    return tarn::call_method(state.decode.get(), data, state.utf_8.get());
+    return tarn::call_method(state.s_decode.get(), data, state.s_utf_8.get());
 }
-
-}  // namespace
-
-const Signature run_sig{"run", "SSHClient.run", run_doc, run_params};
 
 PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     PyObject* self = args[0];
@@ -229,9 +237,9 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
     Ref command = steal(rewrite_sudo(args[1]));
     if (!command) return nullptr;
-    Ref client = steal(getattr(self, state.client_attr));
-    Ref result =
-        client ? steal(tarn::call_method(state.exec_command.get(), client.get(), command.get())) : Ref();
+    Ref client = steal(getattr(self, state.s_client_attr));
+    if (!client) return nullptr;
+    Ref result = steal(tarn::call_method(state.s_exec_command.get(), client.get(), command.get()));
     if (!result) return nullptr;
     Ref streams[3];  // stdin, stdout, stderr
     if (unpack3(result.get(), streams) < 0) return nullptr;
@@ -239,14 +247,14 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
 
     Ref out, err;
     Ref channel;
-    if (PyObject_GetOptionalAttr(streams[1].get(), state.channel.get(), prepare_ref(channel)) < 0)
+    if (PyObject_GetOptionalAttr(streams[1].get(), state.s_channel.get(), prepare_ref(channel)) < 0)
         return nullptr;
     if (channel) {
         if (drain_channel(channel.get(), out, err) < 0) return nullptr;
     } else {
         // Plain file objects: read each stream to its end, output first.
-        if (!(out = steal(tarn::call_method(state.read.get(), streams[1].get())))) return nullptr;
-        if (!(err = steal(tarn::call_method(state.read.get(), streams[2].get())))) return nullptr;
+        if (!(out = steal(tarn::call_method(state.s_read.get(), streams[1].get())))) return nullptr;
+        if (!(err = steal(tarn::call_method(state.s_read.get(), streams[2].get())))) return nullptr;
     }
     Ref output = steal(decode_utf8(out.get()));
     if (!output) return nullptr;
@@ -257,5 +265,11 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     if (has_error < 0 || (has_error && tarn::print(error.get()) < 0)) return nullptr;
     Py_RETURN_NONE;
 }
+
+constexpr Signature kRun{"run", "SSHClient.run", kRunDoc, kRunParams};
+
+}  // namespace
+
+PyObject* new_run() noexcept { return tarn::new_function(kRun, run_impl); }
 
 }  // namespace tarn::ssh

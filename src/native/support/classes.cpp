@@ -2,6 +2,7 @@
 #include "classes.hpp"
 
 #include "errors.hpp"
+#include "module.hpp"
 
 namespace tarn {
 
@@ -32,15 +33,17 @@ int ClassBuilder::begin(const char* name, PyObject* bases) noexcept {
     } else {
         ns_ = steal(PyDict_New());
     }
-    return ns_ ? 0 : -1;
+    if (!ns_) return -1;
+    // What the class statement puts first: the defining module's name and the qualified name.
+    if (set("__module__", borrow(module_name_object())) < 0) return -1;
+    return set("__qualname__", borrow(name_.get()));
 }
 
-int ClassBuilder::set(const char* key, PyObject* value) noexcept {
-    Ref v = steal(value);
-    if (!v) return -1;
+int ClassBuilder::set(const char* key, Ref value) noexcept {
+    if (!value) return -1;
     Ref k = steal(PyUnicode_InternFromString(key));
     if (!k) return -1;
-    return PyObject_SetItem(ns_.get(), k.get(), v.get());
+    return PyObject_SetItem(ns_.get(), k.get(), value.get());
 }
 
 PyObject* ClassBuilder::finish() noexcept {

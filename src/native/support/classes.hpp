@@ -9,13 +9,14 @@ namespace tarn {
 
 class ClassBuilder {
 public:
-    // Picks the metaclass of `bases` (a tuple, borrowed) and asks it for the namespace.
+    // Picks the metaclass of `bases` (a tuple, borrowed), asks it for the namespace and sets
+    // __module__ (this module's name) and __qualname__ (`name`) in it, as the class statement
+    // does for a class at module level.
     int begin(const char* name, PyObject* bases) noexcept;
-    // namespace[key] = value; steals `value`, which may be nullptr (an error to pass on).
-    int set(const char* key, PyObject* value) noexcept;
+    // namespace[key] = value; an empty `value` is an error to pass on (-1).
+    int set(const char* key, Ref value) noexcept;
     // Calls the metaclass; returns the new class (new reference).
     PyObject* finish() noexcept;
-    PyObject* namespace_() const noexcept { return ns_.get(); }
 
 private:
     Ref meta_, name_, bases_, ns_;

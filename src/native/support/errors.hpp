@@ -33,9 +33,6 @@ TARN_COLD PyObject* raise_arg_type(const char* param, const char* expected, PyOb
 // exception when adding the note fails.
 void add_note_to_current(const char* note) noexcept;
 
-// True when the exception being raised is an instance of `type` (which may be a tuple).
-inline bool error_matches(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }
-
 // `except Exception as e:` takes the raised exception and returns it when it belongs to the
 // Exception family; anything else (KeyboardInterrupt, SystemExit) stays raised and an empty Ref
 // comes back, so the caller returns its failure value at once.

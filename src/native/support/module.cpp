@@ -43,7 +43,8 @@ int check_version() noexcept {
     Ref version = borrow(PySys_GetObject("version_info"));  // looked up once: it may be replaced
     if (!version) return 0;
     Ref major = steal(PySequence_GetItem(version.get(), 0));
-    Ref minor = major ? steal(PySequence_GetItem(version.get(), 1)) : Ref();
+    if (!major) { PyErr_Clear(); return 0; }
+    Ref minor = steal(PySequence_GetItem(version.get(), 1));
     if (!minor) { PyErr_Clear(); return 0; }
     long rt_major = PyLong_AsLong(major.get()), rt_minor = PyLong_AsLong(minor.get());
     if (PyErr_Occurred()) { PyErr_Clear(); return 0; }
@@ -86,13 +87,13 @@ int module_exec(PyObject* module) noexcept {
     if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) return -1;
 #endif
     g.module = Py_NewRef(module);
-    g.name.set(PyUnicode_InternFromString(g.info->full_name));
+    g.name.set(steal(PyUnicode_InternFromString(g.info->full_name)));
     if (!g.name) goto fail;
-    g.function_type.set(create_function_type());
+    g.function_type.set(steal(create_function_type()));
     if (!g.function_type) goto fail;
-    g.builtins.set(PyImport_ImportModule("builtins"));
+    g.builtins.set(steal(PyImport_ImportModule("builtins")));
     if (!g.builtins) goto fail;
-    g.print.set(PyObject_GetAttrString(g.builtins.get(), "print"));
+    g.print.set(steal(PyObject_GetAttrString(g.builtins.get(), "print")));
     if (!g.print) goto fail;
     if (g.info->init() < 0) goto fail;
     if (g.info->exec(module) < 0) goto fail;
@@ -167,9 +168,9 @@ PyObject* import_from(PyObject* module, const char* name) noexcept {
     return raise_format(PyExc_ImportError, "cannot import name %S", text.get());
 }
 
-int bind(PyObject* module, const char* name, PyObject* value) noexcept {
+int bind(PyObject* module, const char* name, Ref value) noexcept {
     if (!value) return -1;
-    return PyModule_Add(module, name, value);
+    return PyModule_Add(module, name, value.release());
 }
 
 int print(PyObject* text) noexcept {

@@ -3,6 +3,8 @@
 #pragma once
 #include <Python.h>
 
+#include "ref.hpp"
+
 namespace tarn {
 
 // What a module tells the toolkit. Each extension links its own copy of the toolkit, so the
@@ -39,8 +41,9 @@ PyObject* lookup_global(PyObject* name) noexcept;
 PyObject* import_module(const char* module) noexcept;
 // `from <module> import <name>`: ImportError "cannot import name %S" when the name is missing.
 PyObject* import_from(PyObject* module, const char* name) noexcept;
-// Binds `value` (stolen) under `name` in the module namespace; -1 on failure.
-int bind(PyObject* module, const char* name, PyObject* value) noexcept;
+// Binds `value` under `name` in the module namespace; -1 on failure (an empty `value` is a
+// failure to pass on).
+int bind(PyObject* module, const char* name, Ref value) noexcept;
 
 // Calls builtins.print(text) with one argument; -1 on failure.
 int print(PyObject* text) noexcept;

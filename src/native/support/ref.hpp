@@ -26,8 +26,6 @@ public:
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    // A new strong reference for returning to CPython.
-    PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
     void reset() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -60,7 +58,8 @@ inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 class GlobalRef {
 public:
     PyObject* get() const noexcept { return p_; }
-    void set(PyObject* stolen) noexcept { PyObject* old = p_; p_ = stolen; Py_XDECREF(old); }
+    // Takes over `value`'s reference; the old one is dropped last.
+    void set(Ref value) noexcept { PyObject* old = std::exchange(p_, value.release()); Py_XDECREF(old); }
     void clear() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 

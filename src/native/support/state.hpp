@@ -6,13 +6,18 @@
 //         X(s_name, tarn::interned("name"))
 //         X(np_diff, tarn::attribute("numpy", "diff"))
 //         X(kw_cwd, tarn::names("cwd"))
-//         X(runtime_error, tarn::builtin("RuntimeError"))
+//         X(builtin_RuntimeError, tarn::builtin("RuntimeError"))
 //         X(one, PyLong_FromLong(1))
 //     struct State {
 //         TARN_STATE_FIELDS(MY_STATE)
 //     };
 //     State state;
 //     const tarn::ModuleInfo info = tarn::module_info<state>("my", "tarn.my", exec_my);
+//
+// Field names say what a field holds, alike in every module: s_<text> for an interned str
+// (s_name holds "name"), kw_<use> for a tuple of keyword names, <module>_<name> for an object
+// imported from a module (np_diff, socket_AF_INET), <module>_module for a module itself,
+// builtin_<name> for a builtin, and a plain lowercase name for any other constant (one, wait_ms).
 //
 // Each initialiser is an expression giving a new reference, or nullptr with an exception set.
 // The toolkit initialises the fields in list order before the module's exec function runs (an
@@ -53,35 +58,38 @@ PyObject* names(Text... texts) noexcept {
 }
 
 // The hooks of ModuleInfo for a state object declared with TARN_STATE_FIELDS.
-template <auto& State>
+template <auto& module_state>
 constexpr ModuleInfo module_info(const char* short_name, const char* full_name,
                                  int (*exec)(PyObject* module) noexcept) noexcept {
     return {short_name,
             full_name,
             exec,
-            [](visitproc visit, void* arg) noexcept { return State.traverse_fields(visit, arg); },
-            []() noexcept { State.clear_fields(); },
-            []() noexcept { return State.init_fields(); }};
+            [](visitproc visit, void* arg) noexcept { return module_state.traverse_fields(visit, arg); },
+            []() noexcept { module_state.clear_fields(); },
+            []() noexcept { return module_state.init_fields(); }};
 }
 
 }  // namespace tarn
 
+// The initialiser is the variadic part of each entry because it may itself hold commas
+// (PyTuple_Pack(2, a, b), tarn::names("a", "b")), which would otherwise split the argument.
 #define TARN_STATE_DECLARE_(field, ...) ::tarn::GlobalRef field;
-#define TARN_STATE_INIT_(field, ...) \
-    if (field.set(__VA_ARGS__), !field) return -1;
+#define TARN_STATE_INIT_(field, ...)       \
+    field.set(::tarn::steal(__VA_ARGS__)); \
+    if (!field) return -1;
 #define TARN_STATE_VISIT_(field, ...) Py_VISIT(field.get());
 #define TARN_STATE_CLEAR_(field, ...) field.clear();
 
 // Inside a struct: one tarn::GlobalRef per X(field, initialiser) of LIST, and the members
 // init_fields() (-1 on failure), traverse_fields() and clear_fields() that module_info uses.
-#define TARN_STATE_FIELDS(LIST)                                     \
-    LIST(TARN_STATE_DECLARE_)                                       \
-    int init_fields() noexcept {                                    \
-        LIST(TARN_STATE_INIT_)                                      \
-        return 0;                                                   \
-    }                                                               \
-    int traverse_fields(visitproc visit, void* arg) noexcept {      \
-        LIST(TARN_STATE_VISIT_)                                     \
-        return 0;                                                   \
-    }                                                               \
+#define TARN_STATE_FIELDS(LIST)                                \
+    LIST(TARN_STATE_DECLARE_)                                  \
+    int init_fields() noexcept {                               \
+        LIST(TARN_STATE_INIT_)                                 \
+        return 0;                                              \
+    }                                                          \
+    int traverse_fields(visitproc visit, void* arg) noexcept { \
+        LIST(TARN_STATE_VISIT_)                                \
+        return 0;                                              \
+    }                                                          \
     void clear_fields() noexcept { LIST(TARN_STATE_CLEAR_) }

@@ -1,7 +1,5 @@
 // terminal(): picks the terminal program and argument vector for this platform and starts it.
-#include "launcher.hpp"
-
-#include <utility>
+#include "terminal.hpp"
 
 #include "calls.hpp"
 #include "compiler.hpp"
@@ -18,7 +16,7 @@ using tarn::GlobalRef;
 using tarn::Ref;
 using tarn::steal;
 
-constexpr const char kDoc[] =
+constexpr const char kTerminalDoc[] =
     "Open a new terminal window\n"
     "\n"
     "    Args:\n"
@@ -57,11 +55,11 @@ constexpr Emulator kEmulators[] = {
 };
 
 // <module>.<attribute>, the module name resolved in the module namespace (then the builtins)
-// now, so replacing either takes effect at the next call.
-Ref module_attr(const GlobalRef& module_name, const GlobalRef& attribute) noexcept {
+// now, so replacing either takes effect at the next call. Returns a new reference.
+PyObject* module_attr(const GlobalRef& module_name, const GlobalRef& attribute) noexcept {
     Ref module = steal(tarn::lookup_global(module_name.get()));
-    if (!module) return {};
-    return steal(PyObject_GetAttr(module.get(), attribute.get()));
+    if (!module) return nullptr;
+    return PyObject_GetAttr(module.get(), attribute.get());
 }
 
 // `text in container`: 1, 0, or -1 with an exception set.
@@ -70,18 +68,18 @@ int contains(PyObject* container, const char* text) noexcept {
     return item ? PySequence_Contains(container, item.get()) : -1;
 }
 
-// shutil.which(name): the search result (None when not found), or null on error.
-Ref which(const char* name) noexcept {
-    Ref function = module_attr(state.shutil, state.which);
-    if (!function) return {};
+// shutil.which(name): the search result (None when not found), or nullptr on error.
+PyObject* which(const char* name) noexcept {
+    Ref function = steal(module_attr(state.s_shutil, state.s_which));
+    if (!function) return nullptr;
     Ref text = steal(PyUnicode_FromString(name));
-    if (!text) return {};
-    return steal(PyObject_CallOneArg(function.get(), text.get()));
+    if (!text) return nullptr;
+    return PyObject_CallOneArg(function.get(), text.get());
 }
 
 // Raises builtins.RuntimeError (as taken at load) with `message`, as `raise RuntimeError(m)`.
 TARN_COLD PyObject* raise_runtime(PyObject* message) noexcept {
-    Ref exc = steal(PyObject_CallOneArg(state.runtime_error.get(), message));
+    Ref exc = steal(PyObject_CallOneArg(state.builtin_RuntimeError.get(), message));
     if (!exc) return nullptr;
     if (!PyExceptionInstance_Check(exc.get()))
         return tarn::raise(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -113,7 +111,8 @@ public:
         }
         return add(item.get());
     }
-    Ref take() noexcept { return std::move(list_); }
+    // The list (new reference), or nullptr when an append failed.
+    PyObject* take() noexcept { return list_.release(); }
 
 private:
     Ref list_;
@@ -126,13 +125,13 @@ enum class Launch { plain, with_cwd, with_flags, with_cwd_and_flags };
 // it, and creationflags is subprocess.CREATE_NEW_CONSOLE read now. The child is not waited
 // for; the object Popen returns is dropped at once.
 PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
-    Ref popen = module_attr(state.subprocess, state.Popen);
+    Ref popen = steal(module_attr(state.s_subprocess, state.s_Popen));
     if (!popen) return nullptr;
-    Ref args = vector.take();
+    Ref args = steal(vector.take());
     if (!args) return nullptr;
     Ref flags;
     if (keywords == Launch::with_flags || keywords == Launch::with_cwd_and_flags) {
-        flags = module_attr(state.subprocess, state.CREATE_NEW_CONSOLE);
+        flags = steal(module_attr(state.s_subprocess, state.s_CREATE_NEW_CONSOLE));
         if (!flags) return nullptr;
     }
     PyObject* argv[3] = {args.get(), nullptr, nullptr};
@@ -155,21 +154,21 @@ PyObject* launch(ArgVector& vector, Launch keywords, PyObject* cwd) noexcept {
 // Inside the VS Code editor: "VSCODE_GIT_IPC_HANDLE" is set, or TERM_PROGRAM contains
 // "vscode" in any case. os.environ is read anew for each test. 1, 0, or -1 on error.
 int inside_vscode() noexcept {
-    Ref env = module_attr(state.os, state.environ_name);
+    Ref env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     int found = contains(env.get(), "VSCODE_GIT_IPC_HANDLE");
     if (found != 0) return found;
-    env = module_attr(state.os, state.environ_name);
+    env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     found = contains(env.get(), "TERM_PROGRAM");
     if (found <= 0) return found;
-    env = module_attr(state.os, state.environ_name);
+    env = steal(module_attr(state.s_os, state.s_environ));
     if (!env) return -1;
     Ref key = steal(PyUnicode_FromString("TERM_PROGRAM"));
     if (!key) return -1;
     Ref value = steal(PyObject_GetItem(env.get(), key.get()));
     if (!value) return -1;
-    Ref lowered = steal(tarn::call_method(state.lower.get(), value.get()));
+    Ref lowered = steal(tarn::call_method(state.s_lower.get(), value.get()));
     if (!lowered) return -1;
     return contains(lowered.get(), "vscode");
 }
@@ -178,34 +177,40 @@ int inside_vscode() noexcept {
 int found(const Ref& path) noexcept { return path ? PyObject_IsTrue(path.get()) : -1; }
 
 // An argument for Windows Terminal: wt reads every `;` on its command line as the start of
-// another subcommand, quoted or not, so each is written `\;`, wt's literal semicolon.
-Ref wt_argument(PyObject* text) noexcept {
-    if (PyUnicode_FindChar(text, ';', 0, PyUnicode_GET_LENGTH(text), 1) == -1) return tarn::borrow(text);
+// another subcommand, quoted or not, so each is written `\;`, wt's literal semicolon. Returns a
+// new reference.
+PyObject* wt_argument(PyObject* text) noexcept {
+    if (PyUnicode_FindChar(text, ';', 0, PyUnicode_GET_LENGTH(text), 1) == -1) return Py_NewRef(text);
     Ref semicolon = steal(PyUnicode_FromString(";"));
     Ref escaped = steal(PyUnicode_FromString("\\;"));
-    if (!semicolon || !escaped) return {};
-    return steal(PyUnicode_Replace(text, semicolon.get(), escaped.get(), -1));
+    if (!semicolon || !escaped) return nullptr;
+    return PyUnicode_Replace(text, semicolon.get(), escaped.get(), -1);
 }
 
 PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, bool has_cwd) noexcept {
     int is_vscode = inside_vscode();
     if (is_vscode < 0) return nullptr;
 
-    Ref wt_path = which("wt");
+    Ref wt_path = steal(which("wt"));
     int ok = found(wt_path);
     if (ok < 0) return nullptr;
     if (ok) {
-        Ref directory = has_cwd ? wt_argument(cwd) : Ref();
-        Ref line = has_command ? wt_argument(command) : Ref();
-        if ((has_cwd && !directory) || (has_command && !line)) return nullptr;
         ArgVector args;
         args.add(wt_path.get());
-        if (has_cwd) args.add("-d").add(directory.get());
-        if (has_command) args.add("powershell").add("-NoExit").add("-Command").add(line.get());
+        if (has_cwd) {
+            Ref directory = steal(wt_argument(cwd));
+            if (!directory) return nullptr;
+            args.add("-d").add(directory.get());
+        }
+        if (has_command) {
+            Ref line = steal(wt_argument(command));
+            if (!line) return nullptr;
+            args.add("powershell").add("-NoExit").add("-Command").add(line.get());
+        }
         return launch(args, Launch::with_flags, nullptr);
     }
 
-    Ref code_path = which("code");
+    Ref code_path = steal(which("code"));
     if (!code_path) return nullptr;
     if (is_vscode) {
         ok = found(code_path);
@@ -219,11 +224,11 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
         }
     }
 
-    Ref shell = which("powershell.exe");
+    Ref shell = steal(which("powershell.exe"));
     ok = found(shell);
     if (ok < 0) return nullptr;
     if (!ok) {
-        shell = which("cmd.exe");
+        shell = steal(which("cmd.exe"));
         ok = found(shell);
         if (ok < 0) return nullptr;
     }
@@ -244,16 +249,16 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
 }
 
 // The script text as the body of an AppleScript string literal: backslashes doubled, double
-// quotes escaped, so that any command reaches Terminal as written.
-Ref applescript_literal_body(PyObject* script) noexcept {
+// quotes escaped, so that any command reaches Terminal as written. Returns a new reference.
+PyObject* applescript_literal_body(PyObject* script) noexcept {
     Ref backslash = steal(PyUnicode_FromString("\\"));
     Ref two_backslashes = steal(PyUnicode_FromString("\\\\"));
     Ref quote = steal(PyUnicode_FromString("\""));
     Ref escaped_quote = steal(PyUnicode_FromString("\\\""));
-    if (!backslash || !two_backslashes || !quote || !escaped_quote) return {};
+    if (!backslash || !two_backslashes || !quote || !escaped_quote) return nullptr;
     Ref step = steal(PyUnicode_Replace(script, backslash.get(), two_backslashes.get(), -1));
-    if (!step) return {};
-    return steal(PyUnicode_Replace(step.get(), quote.get(), escaped_quote.get(), -1));
+    if (!step) return nullptr;
+    return PyUnicode_Replace(step.get(), quote.get(), escaped_quote.get(), -1);
 }
 
 // Characters that a POSIX shell reads literally: a word made only of them needs no quotes.
@@ -274,31 +279,36 @@ bool all_plain(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
 }
 
 // `text` as one shell word: unchanged when every character is plain, otherwise in single quotes,
-// each ' inside written as '"'"' (close the quotes, a double-quoted ', reopen).
-Ref shell_word(PyObject* text) noexcept {
+// each ' inside written as '"'"' (close the quotes, a double-quoted ', reopen). Returns a new
+// reference.
+PyObject* shell_word(PyObject* text) noexcept {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n > 0 && all_plain(text, 0, n)) return tarn::borrow(text);
+    if (n > 0 && all_plain(text, 0, n)) return Py_NewRef(text);
     Ref quote = steal(PyUnicode_FromString("'"));
     Ref escaped = steal(PyUnicode_FromString("'\"'\"'"));
-    if (!quote || !escaped) return {};
+    if (!quote || !escaped) return nullptr;
     Ref inner = steal(PyUnicode_Replace(text, quote.get(), escaped.get(), -1));
-    return inner ? steal(PyUnicode_FromFormat("'%U'", inner.get())) : Ref();
+    if (!inner) return nullptr;
+    return PyUnicode_FromFormat("'%U'", inner.get());
 }
 
 // A non-empty directory as one shell word. A leading tilde prefix (`~` or `~user`, up to the
 // first slash) stays unquoted so that the shell still expands it: "~/Lab Data" becomes
-// ~/'Lab Data'.
-Ref shell_directory(PyObject* cwd) noexcept {
+// ~/'Lab Data'. Returns a new reference.
+PyObject* shell_directory(PyObject* cwd) noexcept {
     Py_ssize_t n = PyUnicode_GET_LENGTH(cwd);
     if (PyUnicode_READ_CHAR(cwd, 0) == '~') {
         Py_ssize_t slash = PyUnicode_FindChar(cwd, '/', 0, n, 1);
-        if (slash == -2) return {};
+        if (slash == -2) return nullptr;
         if (all_plain(cwd, 1, slash < 0 ? n : slash)) {
-            if (slash < 0 || slash + 1 == n) return tarn::borrow(cwd);
+            if (slash < 0 || slash + 1 == n) return Py_NewRef(cwd);
             Ref prefix = steal(PyUnicode_Substring(cwd, 0, slash + 1));
-            Ref rest = prefix ? steal(PyUnicode_Substring(cwd, slash + 1, n)) : Ref();
-            Ref word = rest ? shell_word(rest.get()) : Ref();
-            return word ? steal(PyUnicode_Concat(prefix.get(), word.get())) : Ref();
+            if (!prefix) return nullptr;
+            Ref rest = steal(PyUnicode_Substring(cwd, slash + 1, n));
+            if (!rest) return nullptr;
+            Ref word = steal(shell_word(rest.get()));
+            if (!word) return nullptr;
+            return PyUnicode_Concat(prefix.get(), word.get());
         }
     }
     return shell_word(cwd);
@@ -311,11 +321,14 @@ PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool 
         args.add("open").add("-a").add("Terminal");
         return launch(args, Launch::plain, nullptr);
     }
-    Ref directory = has_cwd ? shell_directory(cwd) : Ref();
-    if (has_cwd && !directory) return nullptr;
-    Ref script = has_cwd ? steal(PyUnicode_FromFormat("cd %U;%U", directory.get(), command)) : tarn::borrow(command);
-    if (!script) return nullptr;
-    Ref body = applescript_literal_body(script.get());
+    Ref script = tarn::borrow(command);
+    if (has_cwd) {
+        Ref directory = steal(shell_directory(cwd));
+        if (!directory) return nullptr;
+        script = steal(PyUnicode_FromFormat("cd %U;%U", directory.get(), command));
+        if (!script) return nullptr;
+    }
+    Ref body = steal(applescript_literal_body(script.get()));
     if (!body) return nullptr;
     Ref text = steal(PyUnicode_FromFormat("tell application \"Terminal\" to do script \"%U\"", body.get()));
     if (!text) return nullptr;
@@ -325,7 +338,7 @@ PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool 
 
 PyObject* launch_linux(PyObject* command, PyObject* cwd, bool has_command) noexcept {
     for (const Emulator& term : kEmulators) {
-        int ok = found(which(term.name));
+        int ok = found(steal(which(term.name)));
         if (ok < 0) return nullptr;
         if (!ok) continue;
         ArgVector args;
@@ -354,9 +367,9 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     bool has_command = command != Py_None && PyUnicode_GET_LENGTH(command) > 0;
     bool has_cwd = cwd != Py_None && PyUnicode_GET_LENGTH(cwd) > 0;
 
-    Ref platform = steal(tarn::lookup_global(state.platform.get()));
+    Ref platform = steal(tarn::lookup_global(state.s_platform.get()));
     if (!platform) return nullptr;
-    Ref system = steal(tarn::call_method(state.system.get(), platform.get()));
+    Ref system = steal(tarn::call_method(state.s_system.get(), platform.get()));
     if (!system) return nullptr;
 
     int is = system_is(system.get(), "Windows");
@@ -370,18 +383,18 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     return message ? raise_runtime(message.get()) : nullptr;
 }
 
-constexpr tarn::Param kParams[] = {
+constexpr tarn::Param kTerminalParams[] = {
     {.name = "command", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
     {.name = "cwd", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
 };
-constexpr tarn::Signature kSignature{"terminal", "terminal", kDoc, kParams};
+constexpr tarn::Signature kTerminal{"terminal", "terminal", kTerminalDoc, kTerminalParams};
 
 }  // namespace
 
-int add_terminal(PyObject* module) noexcept {
+PyObject* new_terminal() noexcept {
     Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
-    if (!defaults) return -1;
-    return tarn::bind(module, "terminal", tarn::new_function(kSignature, terminal_impl, defaults.get()));
+    if (!defaults) return nullptr;
+    return tarn::new_function(kTerminal, terminal_impl, defaults.get());
 }
 
 }  // namespace tarn::terminal

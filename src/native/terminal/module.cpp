@@ -3,28 +3,27 @@
 
 #include <initializer_list>
 
-#include "launcher.hpp"
 #include "module.hpp"
 #include "state.hpp"
+#include "terminal.hpp"
 
 namespace tarn::terminal {
 
 State state;
 
-}  // namespace tarn::terminal
-
 namespace {
 
 int exec_terminal(PyObject* module) noexcept {
     for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
-        if (tarn::bind(module, name, tarn::import_module(name)) < 0) return -1;
+        if (bind(module, name, steal(import_module(name))) < 0) return -1;
     }
-    return tarn::terminal::add_terminal(module);
+    return bind(module, "terminal", steal(new_terminal()));
 }
 
-const tarn::ModuleInfo info =
-    tarn::module_info<tarn::terminal::state>("terminal", "tarn.terminal.terminal", exec_terminal);
+const ModuleInfo info = module_info<state>("terminal", "tarn.terminal.terminal", exec_terminal);
 
 }  // namespace
 
-TARN_MODULE_INIT(terminal, info)
+}  // namespace tarn::terminal
+
+TARN_MODULE_INIT(terminal, tarn::terminal::info)

@@ -16,6 +16,8 @@ without it, and ``open`` names the extra to install when it is missing.
 import difflib
 import logging
 import os
+from collections.abc import Generator
+from contextlib import contextmanager
 from contextvars import ContextVar
 from typing import Any, ClassVar, Protocol
 
@@ -45,6 +47,16 @@ class Resource(Protocol):
 # The quantity and channel that the current write or read works on ("Power on channel 2"), so
 # that the commands a set_<name> method sends report errors under that name.
 _WHERE: ContextVar[str] = ContextVar("tarn_visa_where", default="")
+
+
+@contextmanager
+def _at(where: str) -> Generator[None]:
+    """Names `where` (a quantity on a channel) in the log lines of the exchange inside."""
+    token = _WHERE.set(where)
+    try:
+        yield
+    finally:
+        _WHERE.reset(token)
 
 
 class VisaDriver(Plinth):
@@ -126,34 +138,31 @@ class VisaDriver(Plinth):
         quantity = self.quantities[name]
         ch = self._channel(quantity, kw.get("ch", 1))
         value = quantity.validate(value, ch)
-        method = getattr(self, f"set_{name.lower()}", None)
-        if method is None and quantity.set_cmd is None:
-            raise NotImplementedError(f"{type(self).__name__}: {name} has no set_cmd template "
-                                      f"and no method set_{name.lower()}(value, ch)")
-        token = _WHERE.set(quantity.where(ch))
-        try:
+        method = self._method(quantity, "set", name, "value, ch")
+        with _at(quantity.where(ch)):
             if method is not None:
                 method(value, ch)
             else:
                 self.send(quantity.set_command(value, ch))
-        finally:
-            _WHERE.reset(token)
         return value
 
     def read(self, name: str, **kw: Any) -> Any:
         quantity = self.quantities[name]
         ch = self._channel(quantity, kw.get("ch", 1))
-        method = getattr(self, f"get_{name.lower()}", None)
-        if method is None and quantity.get_cmd is None:
-            raise NotImplementedError(f"{type(self).__name__}: {name} has no get_cmd template "
-                                      f"and no method get_{name.lower()}(ch)")
-        token = _WHERE.set(quantity.where(ch))
-        try:
+        method = self._method(quantity, "get", name, "ch")
+        with _at(quantity.where(ch)):
             if method is not None:
                 return method(ch)
             return quantity.parse(self.query(quantity.get_command(ch)), ch)
-        finally:
-            _WHERE.reset(token)
+
+    def _method(self, quantity: Quantity, verb: str, name: str, parameters: str) -> Any:
+        """The driver's method `<verb>_<name>` (lower case), or None when the quantity's
+        `<verb>_cmd` template stands in for it; NotImplementedError when neither exists."""
+        method = getattr(self, f"{verb}_{name.lower()}", None)
+        if method is None and getattr(quantity, f"{verb}_cmd") is None:
+            raise NotImplementedError(f"{type(self).__name__}: {name} has no {verb}_cmd template "
+                                      f"and no method {verb}_{name.lower()}({parameters})")
+        return method
 
     def check(self, name: str, channel: Channel) -> None:
         """Plinth's check, its message followed by what is declared and the closest match."""

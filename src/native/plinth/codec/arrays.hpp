@@ -1,4 +1,9 @@
-// The native paths of compress and decompress for plain one-dimensional numpy arrays.
+// The native paths of compress and decompress for plain one-dimensional numpy arrays
+// (compress_array.cpp, decompress_array.cpp).
+//
+// They take exact, one-dimensional, native-order arrays of bool, integer, float, complex,
+// datetime64 and timedelta64 elements and hand them to the kernels chosen at load. Results are
+// those of numpy's steps, bit for bit; wherever numpy would warn or raise, numpy runs instead.
 #pragma once
 #include <Python.h>
 
@@ -17,9 +22,6 @@ struct Native {
     Status status;
     tarn::Ref result;  // set when done
 };
-
-// Chooses the kernels for this process (see kernels.hpp); returns the chosen set's name.
-const char* init() noexcept;
 
 // compress(value) for an exact numpy.ndarray: the pair (values, lengths).
 Native compress_array(PyObject* value) noexcept;

@@ -1,16 +1,16 @@
 // compress and decompress as Python sees them, with numpy's own steps as the fallback.
 //
-// Plain 1-D arrays take the native paths (arrays.cpp); everything else, and whatever those
+// Plain 1-D arrays take the native paths (arrays.hpp); everything else, and whatever those
 // decline, takes numpy's steps.
 #include <Python.h>
 
 #include "arrays.hpp"
+#include "codec.hpp"
 #include "errors.hpp"
 #include "function.hpp"
-#include "module.hpp"
 #include "plinth.hpp"
 
-namespace tarn::plinth {
+namespace tarn::plinth::codec {
 
 namespace {
 
@@ -45,9 +45,11 @@ PyObject* compress_numpy(PyObject* value) noexcept {
     Py_ssize_t length = PyObject_Length(value);
     if (length < 0) return nullptr;
     // An empty array has no runs at all, so no start at 0 either: both results come out empty.
-    Ref starts = length == 0 ? std::move(later_starts)
-                             : steal(concat(state.zero.get(), later_starts.get()));
-    if (!starts) return nullptr;
+    Ref starts = std::move(later_starts);
+    if (length > 0) {
+        starts = steal(concat(state.zero.get(), starts.get()));
+        if (!starts) return nullptr;
+    }
 
     Ref values = steal(PyObject_GetItem(value, starts.get()));
     if (!values) return nullptr;
@@ -63,18 +65,18 @@ PyObject* compress_numpy(PyObject* value) noexcept {
 PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     PyObject* value = args[0];
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        codec::Native native = codec::compress_array(value);
-        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
+        Native native = compress_array(value);
+        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
     }
     return compress_numpy(value);
 }
 
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        codec::Native native = codec::decompress_array(args[0], args[1]);
-        if (native.status != codec::Status::declined) return native.result.release();  // nullptr: failed
+        Native native = decompress_array(args[0], args[1]);
+        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
     }
-    if (codec::check_total(args[0], args[1]) < 0) return nullptr;
+    if (check_total(args[0], args[1]) < 0) return nullptr;
     return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
 }
 
@@ -86,12 +88,7 @@ constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDeco
 
 }  // namespace
 
-int add_codec(PyObject* module) noexcept {
-    // Which kernels run, for diagnostics: "portable", "sse2" or "avx2".
-    const char* kernel = codec::init();
-    if (tarn::bind(module, "__codec_kernel__", PyUnicode_FromString(kernel)) < 0) return -1;
-    if (tarn::bind(module, "compress", tarn::new_function(kCompress, compress_impl)) < 0) return -1;
-    return tarn::bind(module, "decompress", tarn::new_function(kDecompress, decompress_impl));
-}
+PyObject* new_compress() noexcept { return tarn::new_function(kCompress, compress_impl); }
+PyObject* new_decompress() noexcept { return tarn::new_function(kDecompress, decompress_impl); }
 
-}  // namespace tarn::plinth
+}  // namespace tarn::plinth::codec

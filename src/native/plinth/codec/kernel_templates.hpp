@@ -3,8 +3,10 @@
 // Everything here has internal linkage, so each including file keeps its own copies compiled
 // for its own instruction set (shared inline functions could be merged across them, and the
 // linker could then hand an AVX2 copy to a processor without AVX2). For the same reason the
-// templates call no inline function of the standard library whose code depends on the
-// instruction set: bit tricks stay in integers, and counting bits is the instruction set's own.
+// templates call no inline function of the standard library whose result depends on the
+// instruction set: bit tricks stay in integers, and counting set bits is the instruction set's
+// own. The one such call, std::countr_zero in gather, is only made on nonzero words, where every
+// x86-64 copy gives the same answer (bsf, or tzcnt, which processors without it run as bsf).
 //
 // An instruction set is described by a class `Isa` with
 //   - `Isa::Block<S>`: 32 bytes holding a value of S bytes repeated, with `make(value)` and
@@ -34,7 +36,7 @@ T load(const char* p) noexcept {
     return x;
 }
 
-// --- one pair of neighbours at a time ---------------------------------------------------------
+// One pair of neighbours at a time.
 // differs(prev, cur, ok): whether `cur` starts a new run; clears `ok` when numpy's subtraction
 // would raise or warn in a way the flags do not show.
 
@@ -160,7 +162,7 @@ bool mark_vector(const char* p, std::ptrdiff_t, std::size_t m, std::uint64_t* ma
     return true;
 }
 
-// --- compress's second pass: run starts to values and lengths ---------------------------------
+// Compress's second pass: run starts to values and lengths.
 
 // The second pass reads the run starts of a word with irregular gaps, which the hardware
 // prefetchers follow poorly once the array is beyond the caches: for elements of 8 bytes and
@@ -196,7 +198,7 @@ void gather(const char* data, std::ptrdiff_t stride, std::size_t n, std::uint64_
     *lengths = std::int64_t(n - previous);
 }
 
-// --- decompress: runs written with 32-byte stores of the repeated value ------------------------
+// Decompress: runs written with 32-byte stores of the repeated value.
 
 // A value of S bytes repeated over 32 bytes in plain C++: an unsigned integer times a constant
 // with a one in every lane puts a copy in each lane, whatever the byte order.
@@ -265,7 +267,7 @@ std::size_t count_bits(const std::uint64_t* mask, std::size_t words) noexcept {
     return count;
 }
 
-// --- the table of one instruction set ------------------------------------------------------------
+// The table of one instruction set.
 
 // The mark kernels of one element type: pair by pair for strided arrays, and for contiguous
 // ones the instruction set's vector comparison V when it has one.

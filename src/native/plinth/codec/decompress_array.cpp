@@ -1,20 +1,12 @@
-// The native paths of compress and decompress: numpy arrays through the buffer protocol.
-//
-// They take exact, one-dimensional, native-order arrays of bool, integer, float, complex,
-// datetime64 and timedelta64 elements and hand them to the kernels chosen at load. Results are
-// those of numpy's steps, bit for bit; wherever numpy would warn or raise, numpy runs instead.
-#include "arrays.hpp"
-
-#include <cfenv>
+// The native path of decompress, and the check of the lengths' total that guards numpy.repeat:
+// lengths read from integer arrays, lists and tuples, and each value repeated into a fresh array.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "buffer.hpp"
-#include "calls.hpp"
+#include "array_access.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
-#include "kernels.hpp"
 #include "plinth.hpp"
 #include "small_array.hpp"
 
@@ -22,203 +14,12 @@ namespace tarn::plinth::codec {
 
 namespace {
 
-// The kernels for this process, chosen at load.
-const Kernels* kernels = nullptr;
-
-Native declined() noexcept { return {Status::declined, Ref()}; }
-Native failed() noexcept { return {Status::failed, Ref()}; }
-// A new reference, or nullptr with an exception set.
-Native done(PyObject* result) noexcept { return result ? Native{Status::done, steal(result)} : failed(); }
-
 template <class T>
 T load(const char* p) noexcept {
     T x;
     std::memcpy(&x, p, sizeof x);
     return x;
 }
-
-// array.view(int): the int64 view of a datetime64 or timedelta64 array (new reference).
-PyObject* ticks_view(PyObject* array) noexcept {
-    return tarn::call_method(state.s_view.get(), array, reinterpret_cast<PyObject*>(&PyLong_Type));
-}
-
-// The size of the C integer type of a native-order buffer format code, 0 for other codes.
-// The size decides, not the letter: C's long is 4 bytes on Windows and 8 on Linux and macOS.
-std::size_t integer_size(char code) noexcept {
-    switch (code) {
-        case 'b': case 'B': return 1;
-        case 'h': case 'H': return sizeof(short);
-        case 'i': case 'I': return sizeof(int);
-        case 'l': case 'L': return sizeof(long);
-        case 'q': case 'Q': return sizeof(long long);
-        default: return 0;
-    }
-}
-
-// A format of exactly one character: that character, else 0.
-char single_code(const char* format) noexcept {
-    return format && format[0] && !format[1] ? format[0] : 0;
-}
-
-// The element kind of a buffer format that numpy gives for native-order arrays, or
-// Kind::count for anything else (byte-swapped, long double, records, objects, text).
-Kind kind_of(const char* format, Py_ssize_t itemsize) noexcept {
-    if (!format) return Kind::count;
-    if (format[0] == 'Z' && format[1] && !format[2]) {
-        if (format[1] == 'f' && itemsize == 8) return Kind::complex64;
-        if (format[1] == 'd' && itemsize == 16) return Kind::complex128;
-        return Kind::count;
-    }
-    char code = single_code(format);
-    if (std::size_t size = integer_size(code); size != 0) {
-        if (Py_ssize_t(size) != itemsize) return Kind::count;
-        return size == 1 ? Kind::int8 : size == 2 ? Kind::int16 : size == 4 ? Kind::int32 : Kind::int64;
-    }
-    switch (code) {
-        case '?': return itemsize == 1 ? Kind::boolean : Kind::count;
-        case 'e': return itemsize == 2 ? Kind::float16 : Kind::count;
-        case 'f': return itemsize == 4 ? Kind::float32 : Kind::count;
-        case 'd': return itemsize == 8 ? Kind::float64 : Kind::count;
-        default: return Kind::count;
-    }
-}
-
-bool is_float(Kind kind) noexcept {
-    return kind == Kind::float16 || kind == Kind::float32 || kind == Kind::float64 ||
-           kind == Kind::complex64 || kind == Kind::complex128;
-}
-
-// str == text, for an attribute that should be a str (false for anything else).
-bool text_is(PyObject* s, const char* text) noexcept {
-    return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
-}
-
-// The elements of an array, read through the buffer protocol, which keeps the memory alive
-// (and the array from being resized) while it is held. datetime64 and timedelta64 arrays,
-// which export no buffer, are read through their int64 view.
-class Elements {
-public:
-    // 1: `array` (an exact ndarray) is one-dimensional with elements the kernels handle;
-    // 0: it is not (no exception set); -1: an exception is set.
-    int open(PyObject* array) noexcept {
-        if (buffer_.acquire(array, PyBUF_RECORDS_RO) == 0) {
-            kind = kind_of(buffer_->format, buffer_->itemsize);
-        } else {
-            PyErr_Clear();  // numpy exports no buffer for datetimes; other refusals decline
-            int dated = is_datetime(array);
-            if (dated <= 0) return dated;
-            owner_ = steal(ticks_view(array));
-            if (!owner_) return -1;
-            if (buffer_.acquire(owner_.get(), PyBUF_RECORDS_RO) < 0) return -1;
-            kind = kind_of(buffer_->format, buffer_->itemsize) == Kind::int64 ? Kind::datetime : Kind::count;
-        }
-        if (kind == Kind::count || buffer_->ndim != 1) return 0;
-        data = static_cast<const char*>(buffer_->buf);
-        stride = buffer_->strides[0];
-        n = std::size_t(buffer_->shape[0]);
-        size = std::size_t(buffer_->itemsize);
-        return 1;
-    }
-
-    Kind kind = Kind::count;
-    const char* data = nullptr;
-    std::ptrdiff_t stride = 0;
-    std::size_t n = 0;
-    std::size_t size = 0;
-
-private:
-    // 1 when the array holds native-order datetime64 or timedelta64 with a unit (a generic
-    // unit makes numpy warn); 0 when not; -1 on error.
-    static int is_datetime(PyObject* array) noexcept {
-        Ref dtype = steal(PyObject_GetAttr(array, state.s_dtype.get()));
-        if (!dtype) return -1;
-        Ref kind = steal(PyObject_GetAttr(dtype.get(), state.s_kind.get()));
-        Ref order = kind ? steal(PyObject_GetAttr(dtype.get(), state.s_byteorder.get())) : Ref();
-        Ref text = order ? steal(PyObject_GetAttr(dtype.get(), state.s_str.get())) : Ref();
-        if (!text) return -1;
-        if (!text_is(kind.get(), "M") && !text_is(kind.get(), "m")) return 0;
-        if (!text_is(order.get(), "=")) return 0;
-        Py_ssize_t length = PyUnicode_Check(text.get()) ? PyUnicode_GetLength(text.get()) : 0;
-        return length > 0 && PyUnicode_ReadChar(text.get(), length - 1) == ']';
-    }
-
-    Ref owner_;  // the int64 view of a datetime array (released after the buffer)
-    tarn::Buffer buffer_;
-};
-
-// A writable pointer into a fresh C-contiguous array (through its int64 view for datetimes).
-class Output {
-public:
-    // 0, or -1 with an exception set.
-    int open(PyObject* array, bool datetime) noexcept {
-        PyObject* target = array;
-        if (datetime) {
-            owner_ = steal(ticks_view(array));
-            if (!owner_) return -1;
-            target = owner_.get();
-        }
-        if (buffer_.acquire(target, PyBUF_WRITABLE) < 0) return -1;
-        data = static_cast<char*>(buffer_->buf);
-        return 0;
-    }
-
-    char* data = nullptr;
-
-private:
-    Ref owner_;
-    tarn::Buffer buffer_;
-};
-
-// numpy.ndarray(n, dtype): a new, uninitialised C-contiguous array, as numpy.empty makes it.
-PyObject* new_array(std::size_t n, PyObject* dtype) noexcept {
-    Ref size = steal(PyLong_FromSize_t(n));
-    if (!size) return nullptr;
-    PyObject* args[] = {size.get(), dtype};
-    return PyObject_Vectorcall(state.np_ndarray.get(), args, 2, nullptr);
-}
-
-// --- compress ----------------------------------------------------------------------------------
-
-// A bit per element, set where a run starts; masks of up to 64 words (4096 elements) live on
-// the stack.
-using Mask = tarn::SmallArray<std::uint64_t, 64>;
-
-// First pass: marks the run starts of all n (>= 1) elements, the first element always, and
-// returns the number of runs, or -1 when the kernel declines.
-std::ptrdiff_t mark_runs(const Elements& in, std::uint64_t* mask) noexcept {
-    int k = static_cast<int>(in.kind);
-    MarkFn mark = in.stride == std::ptrdiff_t(in.size) ? kernels->mark_contiguous[k] : kernels->mark_strided[k];
-    // The first word is shifted by one place, so that the later words line up with the elements.
-    std::uint64_t first = 0;
-    if (in.n > 1 && !mark(in.data + in.stride, in.stride, in.n - 1 < 63 ? in.n - 1 : 63, &first)) return -1;
-    mask[0] = first << 1 | 1;
-    if (in.n > 64 && !mark(in.data + 64 * in.stride, in.stride, in.n - 64, mask + 1)) return -1;
-    return std::ptrdiff_t(kernels->count(mask, (in.n + 63) / 64));
-}
-
-// Runs the first pass with the floating-point flags cleared and declines (-1) when the
-// subtractions raised a flag numpy reports (invalid, overflow, ...): numpy then warns or
-// raises as its error state says. The caller's flags are restored.
-std::ptrdiff_t mark_checked(const Elements& in, std::uint64_t* mask) noexcept {
-    if (!is_float(in.kind)) return mark_runs(in, mask);
-    constexpr int reported = FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW | FE_DIVBYZERO;
-    std::fexcept_t saved;
-    std::fegetexceptflag(&saved, FE_ALL_EXCEPT);
-    std::feclearexcept(FE_ALL_EXCEPT);
-    std::ptrdiff_t runs = mark_runs(in, mask);
-    if (std::fetestexcept(reported)) runs = -1;
-    std::fesetexceptflag(&saved, FE_ALL_EXCEPT);
-    return runs;
-}
-
-// Second pass: the first element of every run to `values`, the length of every run to `lengths`.
-void gather_runs(const Elements& in, std::uint64_t* mask, char* values, std::int64_t* lengths) noexcept {
-    int i = size_index(in.size);
-    GatherFn gather = in.stride == std::ptrdiff_t(in.size) ? kernels->gather_contiguous[i] : kernels->gather_strided[i];
-    gather(in.data, in.stride, in.n, mask, values, lengths);
-}
-
-// --- decompress --------------------------------------------------------------------------------
 
 // One integer of `size` bytes (1, 2, 4 or 8; 8 only when signed) at `p`.
 std::int64_t read_integer(bool is_signed, std::size_t size, const char* p) noexcept {
@@ -423,8 +224,11 @@ LengthsSeen see_lengths(PyObject* lengths) noexcept {
 // The number of elements numpy.repeat takes from `values` (flattened): n >= 0, -1 when that
 // is not known here (no exception set), -2 with an exception set.
 Py_ssize_t values_size(PyObject* values, int is_array) noexcept {
-    Ref size = is_array ? steal(PyObject_GetAttr(values, state.s_size.get()))
-                        : steal(PyObject_CallOneArg(state.np_size.get(), values));
+    Ref size;
+    if (is_array)
+        size = steal(PyObject_GetAttr(values, state.s_size.get()));
+    else
+        size = steal(PyObject_CallOneArg(state.np_size.get(), values));
     Py_ssize_t n = size && PyLong_CheckExact(size.get()) ? PyLong_AsSsize_t(size.get()) : -1;
     if (n >= 0) return n;
     if (!PyErr_Occurred()) return -1;
@@ -433,40 +237,6 @@ Py_ssize_t values_size(PyObject* values, int is_array) noexcept {
 }
 
 }  // namespace
-
-const char* init() noexcept {
-    Choice choice = choose_kernels();
-    kernels = choice.kernels;
-    return choice.name;
-}
-
-Native compress_array(PyObject* value) noexcept {
-    Elements in;
-    int usable = in.open(value);
-    if (usable <= 0) return usable == 0 ? declined() : failed();
-    Ref dtype = steal(PyObject_GetAttr(value, state.s_dtype.get()));
-    if (!dtype) return failed();
-    std::ptrdiff_t runs = 0;  // an empty array has no runs at all
-    Mask mask;
-    if (in.n > 0) {
-        if (!mask.resize((in.n + 63) / 64)) return done(PyErr_NoMemory());
-        runs = mark_checked(in, mask.data());
-        if (runs < 0) return declined();
-    }
-    // The results are made at their final size: a block of that size is usually one the
-    // allocator has handed out before, so writing it costs no page faults.
-    Ref values = steal(new_array(std::size_t(runs), dtype.get()));
-    if (!values) return failed();
-    Ref lengths = steal(new_array(std::size_t(runs), reinterpret_cast<PyObject*>(&PyLong_Type)));
-    if (!lengths) return failed();
-    if (runs > 0) {
-        Output v, l;
-        if (v.open(values.get(), in.kind == Kind::datetime) < 0 || l.open(lengths.get(), false) < 0)
-            return failed();
-        gather_runs(in, mask.data(), v.data, reinterpret_cast<std::int64_t*>(l.data));
-    }
-    return done(PyTuple_Pack(2, values.get(), lengths.get()));
-}
 
 Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
     Elements in;
@@ -487,7 +257,7 @@ Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
         kernels->fill[size_index(in.size)](out.data, out.data + counts.total * in.size, in.data, in.stride,
                                            counts.counts, counts.step, in.n);
     }
-    return {Status::done, std::move(result)};
+    return done(std::move(result));
 }
 
 int check_total(PyObject* values, PyObject* lengths) noexcept {
