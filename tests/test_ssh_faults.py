@@ -88,12 +88,15 @@ def test_server_stopped_while_a_command_runs(own_sshd, user_dir, work, capsys):
 
 def test_interrupt_ends_a_waiting_run(sshd, user_dir):
     # The wait for the command's streams gives way to Ctrl-C, and the connection stays usable.
+    # The command makes its marker only after the end of its input, so run has written the
+    # password line and ended the input (whole packets) and is waiting when Ctrl-C comes: a
+    # signal in the middle of a packet write would break the connection for the next command.
     marker = os.path.join(user_dir, "started")
     code = (
         "from tarn.terminal.ssh import SSHClient\n"
         f"c = SSHClient({sshd.user!r}, {sshd.password!r}, {sshd.host!r}, {sshd.port!r})\n"
         "try:\n"
-        f"    c.run('touch {marker}; sleep 60; echo late')\n"
+        f"    c.run('cat >/dev/null; touch {marker}; sleep 60; echo late')\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted')\n"
         "c.run('echo after')\n"
