@@ -39,6 +39,10 @@ NAN = float("nan")
     (lambda: TEMP.validate(-np.inf, 1), ValueError("Temp on channel 1: -inf is not a finite number")),
     (lambda: VOLT.validate("5", 1), ValueError("Voltage on channel 1: expected a number, not '5'")),
     (lambda: VOLT.validate(True, 1), ValueError("Voltage on channel 1: expected a number, not True")),
+    (lambda: VOLT.validate(10**400, 1),
+     ValueError(f"Voltage on channel 1: {repr(10**400)[:60]} ... is not a finite number")),
+    (lambda: TEMP.validate(-10**400, 1),
+     ValueError(f"Temp on channel 1: {repr(-10**400)[:60]} ... is not a finite number")),
     (lambda: AVG.validate(4.0, 1), 4),
     (lambda: AVG.validate(np.int16(8), 1), 8),
     (lambda: AVG.validate(2.5, 1), ValueError("Averages on channel 1: expected a whole number, not 2.5")),
@@ -61,6 +65,19 @@ NAN = float("nan")
     (lambda: REF.set_command("external", "global"), "ROSC:SOUR EXT"),
     (lambda: OUT.set_command(True, 1), "OUTP1 1"),
     (lambda: MASK.set_command(255, 1), "MASK FF"),
+    (lambda: Quantity("G", 0, ch="global", set_cmd="G{ch} {value}").set_command(3, "global"), "Gglobal 3"),
+    # what a value or channel brings into a command: no separators, quotes doubled in quotes
+    (lambda: Quantity("T", "", set_cmd='T "{value}"').set_command('say "hi"', 1), 'T "say ""hi"""'),
+    (lambda: Quantity("T", "", set_cmd="T {value}").set_command("a'b", 1), "T a'b"),
+    (lambda: Quantity("T", "", set_cmd="T {value}").set_command("a\x04", 1, termination="\x04"),
+     ValueError("T on channel 1: the value 'a\\x04' cannot be sent: its text holds '\\x04', which "
+                "would end the command or start another")),
+    (lambda: Quantity("C", "", formatter=lambda v: v + ";*RST", set_cmd="C {value}").set_command("a", 1),
+     ValueError("C on channel 1: the value 'a' cannot be sent: its text holds ';', which would end "
+                "the command or start another")),
+    (lambda: Quantity("C", 0.0, get_cmd="C{ch}?").get_command("1;*RST"),
+     ValueError("C on channel 1;*RST: the channel '1;*RST' cannot be sent: its text holds ';', which "
+                "would end the command or start another")),
     # parsers: by kind, mapped back through choices, or the quantity's parser
     (lambda: VOLT.parse("+1.250000E+01\n"), 12.5),
     (lambda: VOLT.parse("volts", 2), ValueError("Voltage on channel 2: cannot read the answer 'volts' as float")),
@@ -73,6 +90,8 @@ NAN = float("nan")
     (lambda: Quantity("V", 40.0, range=(0, 30)), ValueError("V on channel 1: 40.0 is outside 0..30")),
     (lambda: Quantity("R", "auto", ch="global", choices={"internal": "INT"}),
      ValueError("R (global): 'auto' is not one of 'internal'")),
+    (lambda: Quantity("T", 5.0, readonly=True, range=(0, 10)).default["value"], 5.0),
+    (lambda: Quantity("T", 20.0, readonly=True, range=(0, 10)), ValueError("T on channel 1: 20.0 is outside 0..10")),
     (lambda: Quantity("M", "a", choices="ab"),
      TypeError("M: choices must be a sequence or a mapping, not the text 'ab'")),
 ], ids=lambda v: "" if callable(v) else None)

@@ -5,13 +5,15 @@ import gc
 import logging
 import sys
 
+import numpy as np
 import pytest
 
 from tarn.driver.common.quantity import Quantity
 from tarn.driver.testing import StandIn, expect_exchange
-from tarn.driver.visa import InstrumentError, VisaDriver
+from tarn.driver.visa import InstrumentError, InstrumentTimeout, VisaDriver
 
 OK = '+0,"No error"'
+IDN = "TARN,stand-in,0,0"
 RANGE = '-222,"Data out of range"'
 
 
@@ -24,6 +26,7 @@ class Source(VisaDriver):
                  get_cmd="ROSC:SOUR?", set_cmd="ROSC:SOUR {value}"),
         Quantity("Label", ""),  # neither templates nor methods
         Quantity("Pattern", ""),  # through set_pattern / get_pattern
+        Quantity("Text", "", set_cmd="DISP:TEXT '{value}'"),
     ]
 
     def set_pattern(self, value, ch):
@@ -59,8 +62,12 @@ def refused(command, *entries):
     (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", RANGE, '-221,"Settings conflict"', OK),
      InstrumentError(f"Power on channel 1: the instrument refused 'SOUR1:POW 5.0': {RANGE}; "
                      '-221,"Settings conflict"'), ("Power", 1, -10.0)),
+    (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", '+201,"Device specific"', OK),
+     InstrumentError("Power on channel 1: the instrument refused 'SOUR1:POW 5.0': +201,\"Device specific\""),
+     ("Power", 1, -10.0)),
     (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", "garbage"),
-     InstrumentError("Power on channel 1: the instrument refused 'SOUR1:POW 5.0': garbage"), None),
+     InstrumentError("Power on channel 1: out of step after 'SOUR1:POW 5.0': SYST:ERR? was answered "
+                     "'garbage'"), ("Power", 1, -10.0)),
     (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", *[RANGE] * 32),
      InstrumentError(f"Power on channel 1: the instrument refused 'SOUR1:POW 5.0': {'; '.join([RANGE] * 32)}"
                      "; (the queue was still not empty after 32 entries)"), None),
@@ -80,6 +87,30 @@ def refused(command, *entries):
     (lambda d: d.getValue("Label", ch=2), [],
      NotImplementedError("Source: Label has no get_cmd template and no method get_label(ch)"), None),
     (lambda d: d.setValue("Power", 1e9, ch=2, mode="debug"), [], None, ("Power", 2, -10.0)),
+    (lambda d: d.getValue("Power", ch=2), [("SOUR2:POW?", TimeoutError("VI_ERROR_TMO"))],
+     InstrumentTimeout("Power on channel 2: the instrument did not answer 'SOUR2:POW?' in time "
+                       "(VI_ERROR_TMO)"), ("Power", 2, -10.0)),
+    # a value or a channel cannot add commands; quotes inside a quoted field are doubled
+    (lambda d: d.setValue("Text", "it's"), [("DISP:TEXT 'it''s'", None)], None, ("Text", 1, "it's")),
+    *[(lambda d, text=text: d.setValue("Text", text), [],
+       ValueError(f"Text on channel 1: the value {text!r} cannot be sent: its text holds {char!r}, "
+                  "which would end the command or start another"), ("Text", 1, ""))
+      for text, char in [("HI';*RST;:DISP:TEXT 'X", ";"), ("HI\n*RST", "\n"), ("HI\r", "\r"),
+                         ("a\0", "\0")]],
+    # channels as declared: a numpy integer is the declared one, other kinds are refused
+    (lambda d: d.setValue("Power", -3, ch=np.int64(2)), [("SOUR2:POW -3.0", None)], None, ("Power", 2, -3.0)),
+    *[(lambda d, ch=ch: d.setValue("Power", -3, ch=ch), [],
+       ValueError(f"Power: channel {ch!r} ({type(ch).__name__}) is not one of the declared channels "
+                  "1, 2, 'global'"), ("Power", 1, -10.0)) for ch in (True, 1.0, "1", np.float64(2.0))],
+    # keywords and modes
+    (lambda d: d.setValue("Power", -3, chanel=2), [],
+     TypeError("Source.setValue() got an unexpected keyword argument 'chanel' (accepted: ch, mode, target)"),
+     ("Power", 1, -10.0)),
+    (lambda d: d.getValue("Power", mod="debug"), [],
+     TypeError("Source.getValue() got an unexpected keyword argument 'mod' (accepted: ch, mode, target; "
+               "did you mean mode?)"), None),
+    (lambda d: d.setValue("Power", -3, mode="dbug"), [],
+     ValueError("Source.setValue(): mode must be 'run' or 'debug', not 'dbug'"), ("Power", 1, -10.0)),
 ])
 def test_driver_lines(call, exchange, expected, recorded):
     with expect_exchange(Source, exchange) as driver:
@@ -95,9 +126,9 @@ def test_driver_lines(call, exchange, expected, recorded):
 
 
 @pytest.mark.parametrize("name, ch, hint", [
-    ("Powr", 1, ": quantity(Powr) not Found! (declared: Power, Reference, Label, Pattern; "
+    ("Powr", 1, ": quantity(Powr) not Found! (declared: Power, Reference, Label, Pattern, Text; "
                 "did you mean Power?)"),
-    ("Volts", 1, ": quantity(Volts) not Found! (declared: Power, Reference, Label, Pattern)"),
+    ("Volts", 1, ": quantity(Volts) not Found! (declared: Power, Reference, Label, Pattern, Text)"),
     ("Power", 3, ": channel(3) not found! (declared: 1, 2, global)"),
     ("Power", "globl", ": channel(globl) not found! (declared: 1, 2, global; did you mean global?)"),
 ])
@@ -106,6 +137,36 @@ def test_check_names_what_is_declared(name, ch, hint):
         with pytest.raises(AssertionError) as info:
             driver.setValue(name, 0.0, ch=ch)
         assert str(info.value) == f"{driver}{hint}"
+
+
+@pytest.mark.parametrize("failing, again, late", [
+    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], None),
+    ([("SOUR1:POW?", KeyboardInterrupt())], [("*IDN?", IDN)], None),  # Ctrl-C before the answer
+    ([("SOUR1:POW?", "-1.0"), ("SYST:ERR?", "-1.0")], [("*IDN?", IDN)], None),  # answered twice
+    # the answer arrives after the device clear: dropped as it comes before the identity
+    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], "-7.0"),
+    # a connection that failed is opened again, with open's lines
+    ([("SOUR1:POW?", ConnectionResetError("reset by peer"))], [("*CLS", None), ("*IDN?", IDN)], None),
+])
+def test_after_a_failed_exchange_the_next_one_is_back_in_step(failing, again, late, caplog):
+    with expect_exchange(Source, [*failing, *again, ("SOUR1:POW?", "-2.0")]) as driver:
+        with pytest.raises((InstrumentError, KeyboardInterrupt, ConnectionError)):
+            driver.getValue("Power")
+        if late is not None:
+            driver.resource.clear = lambda: driver.resource.pending.append(late)
+        assert driver.getValue("Power") == -2.0 and driver.config["Power"][1]["value"] == -2.0
+    reopened = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert reopened == (["192.168.1.42: the connection failed; opening it again"]
+                        if again[0][0] == "*CLS" else [])
+
+
+@pytest.mark.parametrize("name", ["timeout", "identity", "srate", "resource", "open", "quantity", "config"])
+def test_a_quantity_named_like_a_driver_attribute_is_refused(name):
+    with pytest.raises(TypeError) as info:
+        type("Shadowed", (VisaDriver,), {"quants": [Quantity(name, 0.0)]})
+    assert str(info.value) == (f"Shadowed: the quantity {name!r} is named like the driver's attribute "
+                               f"{name!r}; getValue({name!r}) would answer the attribute and never read "
+                               "the instrument: rename the quantity")
 
 
 def test_the_wire_is_logged_and_nothing_printed(caplog, capsys):

@@ -410,9 +410,12 @@ def ssh_failed_connections():
             except Exception:
                 pass
 
-    def round_():
+    def control():
         Control()
         Control(key)
+
+    def round_():
+        control()
         c = SSHClient(user, password, "127.0.0.1", port)
         c.run(command)                    # Failed to connect ...; SSH client is not connected.
         c.upload(local, remote)           # failed to upload: ...
@@ -420,7 +423,7 @@ def ssh_failed_connections():
         c.close()
         SSHClient(user, password, "127.0.0.1", port, key).close()   # key file missing
         expect_error(TypeError, c.run, None)
-    return round_, [Relative(SSHClient, Control), user, password, command, key, local, remote]
+    return round_, [Relative(SSHClient, Control), user, password, command, key, local, remote], control
 
 
 @scenario()
@@ -481,19 +484,9 @@ def refcounts(objects):
             for o in objects]
 
 
-def measure(make, rounds):
-    round_, tracked = make()
-    for _ in range(max(20, rounds // 4)):        # warm caches and allocator pools
-        round_()
-    gc.collect()
-    counts = refcounts(tracked)
-    start = rss()
-    for _ in range(rounds):
-        round_()
-    gc.collect()
-    grown = rss() - start
-    # Traced memory over two equal runs: a cache that fills once does so in the first, a leak
-    # grows in both, so the second shows it alone.
+def traced_growth(round_, rounds):
+    """Traced memory over two equal runs: a cache that fills once does so in the first, a leak
+    grows in both, so the second shows it alone."""
     tracemalloc.start()
     for _ in range(rounds):
         round_()
@@ -504,6 +497,26 @@ def measure(make, rounds):
     gc.collect()
     traced = tracemalloc.get_traced_memory()[0] - base
     tracemalloc.stop()
+    return traced
+
+
+def measure(make, rounds):
+    """A scenario's growth over `rounds`. A scenario may also return its pure-Python control
+    (the dependency's own part of a round, done from Python): its traced growth is what the
+    dependency does under us, and is taken off, as Relative does for reference counts."""
+    round_, tracked, *control = make()
+    for _ in range(max(20, rounds // 4)):        # warm caches and allocator pools
+        round_()
+    gc.collect()
+    counts = refcounts(tracked)
+    start = rss()
+    for _ in range(rounds):
+        round_()
+    gc.collect()
+    grown = rss() - start
+    traced = traced_growth(round_, rounds)
+    if control:
+        traced -= max(0, traced_growth(control[0], rounds))
     refs = [now - before for now, before in zip(refcounts(tracked), counts)]
     return {"rounds": rounds, "refs": refs, "rss": grown, "traced": traced}
 

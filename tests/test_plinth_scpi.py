@@ -23,7 +23,7 @@ from tarn.driver.common.plinth import compress
 pyvisa = pytest.importorskip("pyvisa", reason="pyvisa is not installed (the examples extra)")
 pytest.importorskip("pyvisa_sim", reason="pyvisa-sim is not installed (the examples extra)")
 
-from tarn.driver.visa import InstrumentError
+from tarn.driver.visa import InstrumentError, InstrumentTimeout
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -216,9 +216,10 @@ def test_an_instrument_that_does_not_answer_leaves_no_session_open(tmp_path):
     path = tmp_path / "mute.yaml"  # *IDN? gets no answer
     path.write_text(scpi.ScpiSource.simulation.read_text().replace('r: "TARN LAB,SG-2,000042,1.0.0"', ""))
     source = scpi.ScpiSource(backend=f"{path}@sim", timeout=0.2)
-    with pytest.raises(pyvisa.errors.VisaIOError, match="VI_ERROR_TMO"):
+    with pytest.raises(InstrumentTimeout, match=r"^the instrument did not answer '\*IDN\?' in time") as info:
         with source:
             pytest.fail("the body runs only once open has succeeded")
+    assert isinstance(info.value.__cause__, pyvisa.errors.VisaIOError)
     assert source.resource is None
     assert pyvisa.ResourceManager(f"{path}@sim").list_opened_resources() == []
 

@@ -19,7 +19,8 @@ __all__ = ["NO_ERROR", "Reply", "StandIn", "expect_exchange"]
 NO_ERROR = '+0,"No error"'  # the stand-in's answer to an error query the exchange does not list
 
 # What the instrument does with a line: None for a command (no answer), a text for a query
-# (its answer), an exception for a query it never answers (raised, as a timeout would be).
+# (its answer), an exception for a query it never answers (raised, as a timeout would be, or as
+# KeyboardInterrupt when Ctrl-C comes before the answer).
 Reply = str | BaseException | None
 
 D = TypeVar("D", bound=VisaDriver)
@@ -29,7 +30,9 @@ class StandIn:
     """A stand-in for a PyVISA message-based resource that follows a script of (line, reply)
     pairs. The first `opening` pairs are what the driver's open sends; positions in messages
     count the others from 1. An `error_query` that the script does not expect at that point is
-    answered NO_ERROR. The first mismatch raises AssertionError and is kept in `failure`."""
+    answered NO_ERROR. The first mismatch raises AssertionError and is kept in `failure`.
+    `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
+    in turn and `clear` (a device clear) drops them."""
 
     def __init__(self, script: Sequence[tuple[str, Reply]], *, error_query: str | None = None,
                  opening: int = 0) -> None:
@@ -39,6 +42,9 @@ class StandIn:
         self.position = 0  # the next pair of the script
         self.sent: list[str] = []
         self.closes = 0
+        self.closed = False
+        self.clears = 0
+        self.pending: list[str] = []
         self.failure: AssertionError | None = None
 
     def write(self, message: str, /) -> int:
@@ -50,10 +56,23 @@ class StandIn:
         if isinstance(reply, BaseException):
             raise reply
         assert reply is not None
+        if self.pending:  # an answer sent earlier comes first
+            self.pending.append(reply)
+            return self.pending.pop(0)
         return reply
+
+    def read(self) -> str:
+        if not self.pending:
+            raise TimeoutError("VI_ERROR_TMO: nothing pending")
+        return self.pending.pop(0)
+
+    def clear(self) -> None:
+        self.clears += 1
+        self.pending.clear()
 
     def close(self) -> None:
         self.closes += 1
+        self.closed = True
 
     def _label(self, position: int) -> str:
         if position < self.opening:
@@ -65,7 +84,7 @@ class StandIn:
         return AssertionError(message)
 
     def _next(self, line: str, *, query: bool) -> Reply:
-        if self.closes:
+        if self.closed:
             raise self._fail(f"{line!r} sent after the resource was closed")
         self.sent.append(line)
         expected = self.script[self.position] if self.position < len(self.script) else None
@@ -111,6 +130,7 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[str, Reply]]
     driver = driver_class(**kw)
 
     def stand_in(name: str) -> StandIn:
+        wire.closed = False  # opened (again, after a connection failed)
         return wire
 
     # The instance attribute shadows the method: open gets the stand-in instead of pyvisa.

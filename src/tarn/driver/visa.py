@@ -8,6 +8,10 @@ reads the instrument's error queue and returns the value as set, so ``config`` r
 subclass, ``set_<name>(value, ch)`` / ``get_<name>(ch)`` (name in lower case), which talks
 through ``send`` and ``query``.
 
+One driver may be shared by threads: every exchange, and each ``setValue``/``getValue`` with
+its update of ``config``, runs under the driver's lock, and an exchange that failed is cleaned
+up before the next one (see ``tarn.driver.session``).
+
 Every line sent and received is logged at DEBUG level to the logger ``tarn.driver.<ClassName>``.
 pyvisa is needed only to open a real (or simulated) instrument: importing this module works
 without it, and ``open`` names the extra to install when it is missing.
@@ -18,45 +22,47 @@ import logging
 import os
 from collections.abc import Generator
 from contextlib import contextmanager
-from contextvars import ContextVar
-from typing import Any, ClassVar, Protocol
+from numbers import Integral
+from typing import Any, ClassVar
 
 from tarn.driver.common.plinth import Plinth
 from tarn.driver.common.quantity import Channel, Quantity
+from tarn.driver.session import WHERE, InstrumentError, InstrumentTimeout, Resource, Session
 
-__all__ = ["InstrumentError", "Resource", "VisaDriver"]
+__all__ = ["InstrumentError", "InstrumentTimeout", "Resource", "VisaDriver"]
 
-
-class InstrumentError(RuntimeError):
-    """A command the instrument refused, with the entries its error queue gave."""
-
-    def __init__(self, message: str, command: str = "", entries: tuple[str, ...] = ()) -> None:
-        super().__init__(message)
-        self.command = command
-        self.entries = entries
-
-
-class Resource(Protocol):
-    """What the driver needs of a PyVISA message-based resource (or a stand-in for one)."""
-
-    def write(self, message: str, /) -> object: ...
-    def query(self, message: str, /) -> str: ...
-    def close(self) -> None: ...
-
-
-# The quantity and channel that the current write or read works on ("Power on channel 2"), so
-# that the commands a set_<name> method sends report errors under that name.
-_WHERE: ContextVar[str] = ContextVar("tarn_visa_where", default="")
+# The keywords setValue and getValue take, and the modes.
+_KEYWORDS = ("ch", "mode", "target")
+_MODES = ("run", "debug")
+# Attributes every driver instance has besides its class's: a quantity of such a name would be
+# answered by getValue from the attribute and never read.
+_INSTANCE_ATTRIBUTES = frozenset({"addr", "host", "port", "timeout", "model", "srate", "config",
+                                  "quantities", "backend", "session", "quantity"})
 
 
 @contextmanager
 def _at(where: str) -> Generator[None]:
-    """Names `where` (a quantity on a channel) in the log lines of the exchange inside."""
-    token = _WHERE.set(where)
+    """Names `where` (a quantity on a channel) in the messages of the exchanges inside."""
+    token = WHERE.set(where)
     try:
         yield
     finally:
-        _WHERE.reset(token)
+        WHERE.reset(token)
+
+
+def _kind(ch: object) -> str | None:
+    """"int" for integers (not bools), "str" for texts, None for anything else."""
+    if isinstance(ch, bool):
+        return None
+    if isinstance(ch, Integral):
+        return "int"
+    return "str" if isinstance(ch, str) else None
+
+
+def _closest(word: str, words: list[str]) -> str:
+    """"; did you mean X?" for the closest of `words`, or nothing."""
+    match = difflib.get_close_matches(word, words, n=1)
+    return f"; did you mean {match[0]}?" if match else ""
 
 
 class VisaDriver(Plinth):
@@ -74,8 +80,17 @@ class VisaDriver(Plinth):
     simulation: ClassVar[str | os.PathLike[str] | None] = None
     # Class-level defaults, so that the finaliser's close finds them even when construction
     # failed before __init__ set them.
-    resource: Resource | None = None  # the open resource, None while closed
+    session: Session | None = None
     identity: str | None = None  # the answer to idn_query, read by open
+
+    def __init_subclass__(cls, **kw: Any) -> None:
+        super().__init_subclass__(**kw)
+        for quantity in cls.quants:
+            name = quantity.name
+            if name in _INSTANCE_ATTRIBUTES or hasattr(cls, name):
+                raise TypeError(f"{cls.__name__}: the quantity {name!r} is named like the driver's "
+                                f"attribute {name!r}; getValue({name!r}) would answer the attribute "
+                                "and never read the instrument: rename the quantity")
 
     def __init__(self, addr: str = "192.168.1.42", *, backend: str = "", **kw: Any) -> None:
         """backend: the PyVISA library ("" the system's, "@py" pyvisa-py, "@sim" pyvisa-sim
@@ -83,28 +98,50 @@ class VisaDriver(Plinth):
         ...) go to Plinth."""
         super().__init__(addr, **kw)
         self.backend = backend
-        self.resource = None
+        self.session = Session(self.log, self.error_query, self.max_errors)
         self.identity = None
 
     @property
     def log(self) -> logging.Logger:
+        """The logger of the wire: ``tarn.driver.<ClassName>``."""
         return logging.getLogger(f"tarn.driver.{type(self).__name__}")
+
+    @property
+    def resource(self) -> Resource | None:
+        """The open PyVISA resource, None while closed."""
+        return None if self.session is None else self.session.resource
 
     # --- the session ---------------------------------------------------------------------------
 
+    def _session(self) -> Session:
+        if self.session is None:
+            raise RuntimeError("the instrument is not open: use `with` or call open() first")
+        return self.session
+
     def open(self, **kw: Any) -> None:
-        if self.resource is not None:
-            return
-        name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
-        self.resource = self.open_resource(name)
-        try:
-            if self.clear_command is not None:
-                self._write(self.clear_command)
-            if self.idn_query is not None:
-                self.identity = self._ask(self.idn_query)
-        except BaseException:
-            self.close()  # an instrument that does not answer leaves no session open
-            raise
+        """Opens the resource, sends `clear_command` and keeps the answer to `idn_query` in
+        `identity`; does nothing when open, and opens anew a connection that failed."""
+        session = self._session()
+        with session.lock:
+            if session.resource is not None and not session.failed:
+                return
+            if session.resource is not None:
+                self.log.warning("%s: the connection failed; opening it again", self.addr)
+                try:
+                    self.close()
+                except Exception as exc:  # the old connection is gone either way
+                    self.log.debug("closing the failed connection: %s", exc)
+            name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
+            session.resource = self.open_resource(name)
+            session.in_step, session.failed = True, False
+            try:
+                if self.clear_command is not None:
+                    session.write(self.clear_command)
+                if self.idn_query is not None:
+                    self.identity = session.ask(self.idn_query)
+            except BaseException:
+                self.close()  # an instrument that does not answer leaves no session open
+                raise
 
     def open_resource(self, name: str) -> Resource:
         """The PyVISA resource called `name`, from the library `backend` chooses."""
@@ -127,33 +164,104 @@ class VisaDriver(Plinth):
         return resource
 
     def close(self, **kw: Any) -> None:
-        # Called by __exit__ and again by the finaliser: the resource is closed once.
-        resource, self.resource = self.resource, None
-        if resource is not None:
-            resource.close()
+        """Closes the resource; a second call does nothing (the finaliser makes one)."""
+        session = self.session
+        if session is None:
+            return
+        with session.lock:
+            resource, session.resource = session.resource, None
+            session.in_step, session.failed = True, False
+            if resource is not None:
+                resource.close()
+
+    def _ready(self) -> None:
+        """Brings the session back before an exchange: a failed connection opened anew, an
+        exchange that went wrong cleaned up."""
+        session = self._session()
+        if session.failed:
+            self.open()
+        elif not session.in_step:
+            session.resync(self.idn_query, self.identity)
+
+    # --- setValue and getValue -----------------------------------------------------------------
+
+    def setValue(self, name: str, value: Any, **kw: Any) -> None:
+        """Plinth's setValue under the driver's lock, so that `config` ends with what the
+        instrument last took; the keywords and the channel are checked first."""
+        kw = self._keywords("setValue", name, kw)
+        with self._session().lock:
+            super().setValue(name, value, **kw)
+
+    def getValue(self, name: str, **kw: Any) -> Any:
+        """Plinth's getValue under the driver's lock; the keywords and the channel are checked
+        first."""
+        kw = self._keywords("getValue", name, kw)
+        with self._session().lock:
+            return super().getValue(name, **kw)
+
+    def _keywords(self, method: str, name: str, kw: dict[str, Any]) -> dict[str, Any]:
+        """The caller's keywords with the channel as declared; TypeError for a keyword other
+        than ch, mode and target, ValueError for an unknown mode or a channel of another type
+        than the declared ones."""
+        for key in kw:
+            if key not in _KEYWORDS:
+                raise TypeError(f"{type(self).__name__}.{method}() got an unexpected keyword "
+                                f"argument {key!r} (accepted: {', '.join(_KEYWORDS)}"
+                                f"{_closest(key, list(_KEYWORDS))})")
+        mode = kw.get("mode", "run")
+        if not isinstance(mode, str) or mode not in _MODES:
+            raise ValueError(f"{type(self).__name__}.{method}(): mode must be 'run' or 'debug', "
+                             f"not {mode!r}")
+        if "ch" in kw:
+            ch = self._declared(name, kw["ch"])
+            if ch is not kw["ch"]:
+                kw = {**kw, "ch": ch}
+        return kw
+
+    def _declared(self, name: str, ch: Any) -> Any:
+        """The member of CHs (or "global") that `ch` equals, when it is of the same kind (an
+        integer, a text); ValueError for a bool, or a value of another kind that would reach the
+        command as other text ("1.0", "True", "1" for 1). Channels equal to none are left to
+        check, which refuses them."""
+        declared = [*self.CHs, "global"]
+        kind = _kind(ch)
+        if kind is not None:
+            for member in declared:
+                if _kind(member) == kind and member == ch:
+                    return member
+            if not any(str(member) == str(ch) for member in declared):
+                return ch
+        shown = ", ".join(map(repr, declared))
+        raise ValueError(f"{name}: channel {ch!r} ({type(ch).__name__}) is not one of the declared "
+                         f"channels {shown}")
 
     # --- the four operations Plinth asks for ---------------------------------------------------
 
     def write(self, name: str, value: Any, **kw: Any) -> Any:
+        """Validates `value` through its quantity, sends it (the set_cmd template or the
+        method set_<name>), reads the error queue and returns the value as set."""
         quantity = self.quantities[name]
         ch = self._channel(quantity, kw.get("ch", 1))
         value = quantity.validate(value, ch)
         method = self._method(quantity, "set", name, "value, ch")
-        with _at(quantity.where(ch)):
+        with self._session().lock, _at(quantity.where(ch)):
             if method is not None:
                 method(value, ch)
             else:
-                self.send(quantity.set_command(value, ch))
+                self.send(quantity.set_command(value, ch, termination=self.write_termination))
         return value
 
     def read(self, name: str, **kw: Any) -> Any:
+        """Queries the quantity (the get_cmd template or the method get_<name>) and returns the
+        value of the answer."""
         quantity = self.quantities[name]
         ch = self._channel(quantity, kw.get("ch", 1))
         method = self._method(quantity, "get", name, "ch")
-        with _at(quantity.where(ch)):
+        with self._session().lock, _at(quantity.where(ch)):
             if method is not None:
                 return method(ch)
-            return quantity.parse(self.query(quantity.get_command(ch)), ch)
+            command = quantity.get_command(ch, termination=self.write_termination)
+            return quantity.parse(self.query(command), ch)
 
     def _method(self, quantity: Quantity, verb: str, name: str, parameters: str) -> Any:
         """The driver's method `<verb>_<name>` (lower case), or None when the quantity's
@@ -173,67 +281,31 @@ class VisaDriver(Plinth):
                 declared, given = [str(n) for n in self.quantities], name
             else:
                 declared, given = [str(c) for c in [*self.CHs, "global"]], str(channel)
-            hint = f" (declared: {', '.join(declared)}"
-            closest = difflib.get_close_matches(given, declared, n=1)
-            hint += f"; did you mean {closest[0]}?)" if closest else ")"
-            raise AssertionError(f"{exc}{hint}") from None
+            raise AssertionError(f"{exc} (declared: {', '.join(declared)}"
+                                 f"{_closest(given, declared)})") from None
 
     # --- the wire --------------------------------------------------------------------------
 
     def send(self, command: str) -> None:
         """Sends one command, then raises InstrumentError if the instrument reports errors."""
-        self._write(command)
-        self._check_errors(command)
+        session = self._session()
+        session.exchange(command, False, self._ready)
 
     def query(self, command: str) -> str:
         """Sends one query and returns its answer (stripped); errors are checked as by send."""
-        answer = self._ask(command)
-        self._check_errors(command)
+        session = self._session()
+        answer = session.exchange(command, True, self._ready)
+        assert answer is not None
         return answer
 
     def errors(self) -> list[str]:
         """Reads the error queue until it reports no error, at most max_errors entries; returns
-        the entries read."""
-        if self.error_query is None:
-            return []
-        found: list[str] = []
-        for _ in range(self.max_errors):
-            entry = self._ask(self.error_query)
-            try:
-                code = int(entry.split(",", 1)[0])
-            except ValueError:  # not an SCPI error entry: report it as it came
-                found.append(entry)
-                return found
-            if code == 0:
-                return found
-            found.append(entry)
-        found.append(f"(the queue was still not empty after {self.max_errors} entries)")
-        return found
-
-    def _check_errors(self, command: str) -> None:
-        entries = self.errors()
-        if entries:
-            shown = command if len(command) <= 60 else command[:56] + " ..."
-            where = _WHERE.get()
-            raise InstrumentError(f"{where + ': ' if where else ''}the instrument refused "
-                                  f"{shown!r}: {'; '.join(entries)}", command, tuple(entries))
-
-    def _resource(self) -> Resource:
-        if self.resource is None:
-            raise RuntimeError("the instrument is not open: use `with` or call open() first")
-        return self.resource
-
-    def _write(self, line: str) -> None:
-        resource = self._resource()
-        self.log.debug("-> %s", line)
-        resource.write(line)
-
-    def _ask(self, line: str) -> str:
-        resource = self._resource()
-        self.log.debug("-> %s", line)
-        answer = resource.query(line).strip()
-        self.log.debug("<- %s", answer)
-        return answer
+        the entries read (an answer that is not an error entry among them)."""
+        session = self._session()
+        with session.lock:
+            self._ready()
+            entries, stray = session.errors()
+        return entries if stray is None else [*entries, stray]
 
     def _channel(self, quantity: Quantity, ch: Channel) -> Channel:
         """The channel a command addresses: "global" for an instrument-wide quantity, else one

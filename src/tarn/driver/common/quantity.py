@@ -8,7 +8,9 @@ how its values turn into command text and back (``formatter``, ``parser``). Driv
 computer.
 """
 
+import functools
 import math
+import string
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from copy import deepcopy
 from numbers import Integral, Real
@@ -24,6 +26,28 @@ Bounds = tuple[float | None, float | None]
 # Answers a default bool parser accepts, upper-cased.
 _TRUE = frozenset({"1", "ON", "TRUE"})
 _FALSE = frozenset({"0", "OFF", "FALSE"})
+
+
+# Characters that would end a command or start another one if a value or a channel brought them
+# into a command line.
+_SEPARATORS = ("\r", "\n", "\0", ";")
+
+
+@functools.cache
+def _quoted_fields(template: str) -> dict[str, str]:
+    """The fields of a command template that stand inside quotes, with their quote character:
+    {"value": "'"} for "DISP:TEXT '{value}'"."""
+    quoted: dict[str, str] = {}
+    quote = ""
+    for literal, field, _, _ in string.Formatter().parse(template):
+        for char in literal:
+            if not quote and char in "'\"":
+                quote = char
+            elif char == quote:
+                quote = ""
+        if field is not None and quote:
+            quoted[field] = quote
+    return quoted
 
 
 class QuantityDefault(TypedDict):
@@ -152,7 +176,7 @@ class Quantity:
         if low is not None or high is not None:
             if isinstance(value, bool) or not isinstance(value, Real):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
-            number, unit = float(value), f" {self.unit}" if self.unit else ""
+            number, unit = self._float(where, value), f" {self.unit}" if self.unit else ""
             if low is not None and high is not None and not low <= number <= high:
                 raise ValueError(f"{where}: {given!r} is outside {_number(low)}..{_number(high)}{unit}")
             if low is not None and not number >= low:
@@ -177,13 +201,22 @@ class Quantity:
         if self.kind == "float":
             if isinstance(value, bool) or not isinstance(value, Real):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
-            number = float(value)
-            if not math.isfinite(number):  # no command can carry NaN or infinity
-                raise ValueError(f"{where}: {value!r} is not a finite number")
-            return number
+            return self._float(where, value)
         if self.kind == "str" and not isinstance(value, str):
             raise ValueError(f"{where}: expected a text, not {value!r}")
         return value
+
+    @staticmethod
+    def _float(where: str, value: Any) -> float:
+        """`value` as a finite float, or ValueError (NaN, infinity, an integer past float's
+        range)."""
+        try:
+            number = float(value)
+        except OverflowError:
+            number = math.inf
+        if not math.isfinite(number):  # no command can carry NaN or infinity
+            raise ValueError(f"{where}: {_short(value)} is not a finite number")
+        return number
 
     def format(self, value: Any) -> str:
         """The command text of a validated value: the instrument's word for a choice, 1/0 for a
@@ -230,15 +263,45 @@ class Quantity:
             return bool(int(float(answer)))
         return answer
 
-    def set_command(self, value: Any, ch: Channel) -> str:
-        """``set_cmd`` filled with the channel and the formatted value."""
+    def set_command(self, value: Any, ch: Channel, *, termination: str = "") -> str:
+        """``set_cmd`` filled with the channel and the formatted value (see ``fill``)."""
         assert self.set_cmd is not None
-        return self.set_cmd.format(ch=ch, value=self.format(value))
+        return self.fill(self.set_cmd, ch, self.format(value), value, termination=termination)
 
-    def get_command(self, ch: Channel) -> str:
-        """``get_cmd`` filled with the channel."""
+    def get_command(self, ch: Channel, *, termination: str = "") -> str:
+        """``get_cmd`` filled with the channel (see ``fill``)."""
         assert self.get_cmd is not None
-        return self.get_cmd.format(ch=ch)
+        return self.fill(self.get_cmd, ch, termination=termination)
+
+    def fill(self, template: str, ch: Channel, text: str = "", value: Any = None, *,
+             termination: str = "") -> str:
+        """`template` with ``{ch}`` and ``{value}`` (the command text `text` of `value`) put in.
+        Neither may bring in CR, LF, NUL, ";" or the characters of `termination`, which would
+        end the command or add another (ValueError naming quantity and value); a quote character
+        of a value that stands inside quotes in the template is doubled, SCPI's escape."""
+        where = self.where(ch)
+        quoted = _quoted_fields(template)
+        channel = str(ch)
+        self._refuse(where, "channel", ch, channel, termination)
+        self._refuse(where, "value", value, text, termination)
+        if "value" in quoted:
+            text = text.replace(quoted["value"], quoted["value"] * 2)
+        if "ch" in quoted:
+            channel = channel.replace(quoted["ch"], quoted["ch"] * 2)
+        return template.format(ch=channel, value=text)
+
+    @staticmethod
+    def _refuse(where: str, what: str, given: Any, text: str, termination: str) -> None:
+        for char in (*_SEPARATORS, *termination):
+            if char in text:
+                raise ValueError(f"{where}: the {what} {_short(given)} cannot be sent: its text "
+                                 f"holds {char!r}, which would end the command or start another")
+
+
+def _short(value: Any) -> str:
+    """repr of `value`, cut after 60 characters (a huge number, a long text)."""
+    text = repr(value)
+    return text if len(text) <= 64 else text[:60] + " ..."
 
 
 def newcfg(quants: Iterable[Quantity], CHs: Iterable[Channel]) -> dict[str, dict[Channel, dict[str, Any]]]:
