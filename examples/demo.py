@@ -4,7 +4,7 @@ Three walk-throughs: the same steps on VirtualDevice, which keeps the values in 
 on ScpiSource (scpi_source.py beside this file), which sends them as SCPI commands over PyVISA to
 an instrument simulated by pyvisa-sim; then PowerSupply (power_supply.py), a driver that is only
 a table of its quantities. The drivers log every line sent (->) and received (<-) to the logger
-"tarn.driver.<ClassName>"; a logging handler prints them here.
+"tarn.driver.<ClassName>.<address>"; a logging handler prints them here.
 """
 
 import logging

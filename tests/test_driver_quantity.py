@@ -22,6 +22,8 @@ MASK = Quantity("Mask", 0, parser=lambda text: int(text, 16), formatter=lambda v
                 set_cmd="MASK {value}")
 MODE = Quantity("Mode", "fast", choices=["fast", "slow"])
 NAN = float("nan")
+INP = Quantity("Input", "volt", choices={1: {"volt": "VOLT"}, 2: {"volt": "VOLT", "curr": "CURR"}},
+               set_cmd="INP{ch} {value}")
 
 
 @pytest.mark.parametrize("call, expected", [
@@ -56,6 +58,10 @@ NAN = float("nan")
     (lambda: REF.validate("EXT", "global"),
      ValueError("Reference (global): 'EXT' is not one of 'internal', 'external'")),
     (lambda: MODE.validate(1, 1), ValueError("Mode on channel 1: expected a text, not 1")),
+    # choices per channel, words mapped per channel
+    (lambda: INP.validate("curr", 1), ValueError("Input on channel 1: 'curr' is not one of 'volt'")),
+    (lambda: INP.set_command("curr", 2), "INP2 CURR"),
+    (lambda: INP.parse("CURR", 2), "curr"),
     # readonly
     (lambda: MEAS.validate(1.0, 2), ValueError("Measured on channel 2: read-only, it cannot be set")),
     # templates with {ch} and {value}, formatted by kind or by the quantity's formatter

@@ -113,7 +113,13 @@ def refused(command, *entries):
      ValueError("Source.setValue(): mode must be 'run' or 'debug', not 'dbug'"), ("Power", 1, -10.0)),
 ])
 def test_driver_lines(call, exchange, expected, recorded):
-    with expect_exchange(Source, exchange) as driver:
+    run_lines(Source, call, exchange, expected, recorded)
+
+
+def run_lines(driver_class, call, exchange, expected, recorded):
+    """Runs `call` on a driver_class on a stand-in following `exchange`; checks its result (or
+    error message) and the value config then records under (name, ch)."""
+    with expect_exchange(driver_class, exchange) as driver:
         if isinstance(expected, Exception):
             with pytest.raises(type(expected)) as info:
                 call(driver)
@@ -169,13 +175,101 @@ def test_a_quantity_named_like_a_driver_attribute_is_refused(name):
                                "the instrument: rename the quantity")
 
 
+class Controller(VisaDriver):
+    """Lettered inputs beside numbered loops, a ramped setpoint, a range with keywords."""
+    CHs = [1, 2]
+    quants = [
+        Quantity("Temperature", 0.0, unit="K", readonly=True, chs=("A", "B"), get_cmd="KRDG? {ch}"),
+        Quantity("Setpoint", 300.0, unit="K", range=(0, 400), step=5.0, interval=0.25, delay=0.5,
+                 get_cmd="SETP? {ch}", set_cmd="SETP {ch},{value}"),
+        Quantity("Span", 10.0, keywords=("AUTO", "MIN"), choices={1: [0.1, 1.0, 10.0], 2: [1.0, 10.0]},
+                 get_cmd="SPAN{ch}?", set_cmd="SPAN{ch} {value}"),
+        Quantity("Heater", 0.0),  # through set_heater, which reports what the instrument took
+    ]
+
+    def set_heater(self, value, ch):
+        self.send(f"HTR{ch} {round(value)}")
+        return float(round(value))
+
+
+@pytest.mark.parametrize("call, exchange, expected, recorded", [
+    # a quantity on channels of its own: the first without ch, the driver's CHs refused
+    (lambda d: d.getValue("Temperature"), [("KRDG? A", "+77.350")], 77.35, ("Temperature", "A", 77.35)),
+    (lambda d: d.getValue("Temperature", ch="B"), [("KRDG? B", "4.2")], 4.2, ("Temperature", "B", 4.2)),
+    (lambda d: d.getValue("Temperature", ch=1), [],
+     ValueError("Temperature is set per channel ['A', 'B'], not on channel 1"), None),
+    # a ramp from the value read first, in equal steps no larger than step; then from config
+    (lambda d: d.setValue("Setpoint", 312, ch=2),
+     [("SETP? 2", "300.0"), ("SETP 2,304.0", None), ("SETP 2,308.0", None), ("SETP 2,312.0", None)],
+     None, ("Setpoint", 2, 312.0)),
+    (lambda d: (d.setValue("Setpoint", 302), d.setValue("Setpoint", 295)),
+     [("SETP? 1", "300.0"), ("SETP 1,302.0", None), ("SETP 1,298.5", None), ("SETP 1,295.0", None)],
+     (None, None), ("Setpoint", 1, 295.0)),
+    (lambda d: d.setValue("Setpoint", 401), [], ValueError("Setpoint on channel 1: 401 is outside 0..400 K"),
+     ("Setpoint", 1, 300.0)),
+    # an error stops the ramp: config holds the last step the instrument took
+    (lambda d: d.setValue("Setpoint", 312),
+     [("SETP? 1", "300.0"), ("SETP 1,304.0", None), ("SETP 1,308.0", None), ("SYST:ERR?", RANGE),
+      ("SYST:ERR?", OK)],
+     InstrumentError(f"Setpoint on channel 1: the instrument refused 'SETP 1,308.0': {RANGE}"),
+     ("Setpoint", 1, 304.0)),
+    # keywords in any case, sent and read back as declared; choices per channel
+    (lambda d: d.setValue("Span", "auto", ch=2), [("SPAN2 AUTO", None)], None, ("Span", 2, "AUTO")),
+    (lambda d: [d.getValue("Span") for _ in "ab"], [("SPAN1?", "Min"), ("SPAN1?", "+1.0E-01")],
+     ["MIN", 0.1], ("Span", 1, 0.1)),
+    (lambda d: d.setValue("Span", 0.1, ch=2), [],
+     ValueError("Span on channel 2: 0.1 is not one of 1.0, 10.0, 'AUTO', 'MIN'"), ("Span", 2, 10.0)),
+    (lambda d: d.setValue("Span", "max"), [],
+     ValueError("Span on channel 1: expected a number or one of AUTO, MIN, not 'max'"), None),
+    # what a set_<name> method returns is what config records
+    (lambda d: d.setValue("Heater", 10.3, ch=2), [("HTR2 10", None)], None, ("Heater", 2, 10.0)),
+])
+def test_channel_groups_ramps_keywords(call, exchange, expected, recorded, monkeypatch):
+    monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
+    run_lines(Controller, call, exchange, expected, recorded)
+
+
+def test_ramp_waits_and_ctrl_c_between_steps_stops_it(monkeypatch):
+    slept = []
+
+    def sleep(seconds):
+        slept.append(seconds)
+        if len(slept) == 4:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr("tarn.driver.visa.time.sleep", sleep)
+    script = [("SETP? 1", "300.0"), ("SETP 1,305.0", None), ("SETP 1,310.0", None)]
+    with expect_exchange(Controller, script) as driver:
+        with pytest.raises(KeyboardInterrupt):
+            driver.setValue("Setpoint", 320)
+        assert driver.config["Setpoint"][1]["value"] == 310.0
+    assert slept == [0.5, 0.25, 0.5, 0.25]  # the delay after each set, the interval between steps
+
+
+@pytest.mark.parametrize("readings, timeout, expected", [
+    (["290.0", "299.2", "300.4"], 5.0, 299.2),
+    (["290.0"], 0.0, TimeoutError("Temperature on channel B: the reading 290.0 was still not within 1.0 "
+                                 "of 300.0 after 0.0 s")),
+])
+def test_wait_for_polls_until_the_reading_settles(readings, timeout, expected, monkeypatch):
+    monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
+    script = [("KRDG? B", r) for r in readings[:2]]
+    with expect_exchange(Controller, script) as driver:
+        if isinstance(expected, Exception):
+            with pytest.raises(TimeoutError) as info:
+                driver.wait_for("Temperature", 300.0, tolerance=1.0, timeout=timeout, ch="B")
+            assert str(info.value) == str(expected)
+        else:
+            assert driver.wait_for("Temperature", 300.0, tolerance=1.0, timeout=timeout, ch="B") == expected
+
+
 def test_the_wire_is_logged_and_nothing_printed(caplog, capsys):
     caplog.set_level(logging.DEBUG, logger="tarn.driver")
     with expect_exchange(Source, [("SOUR2:POW?", "-1.5")], identity="ACME,X1,7,1.0") as driver:
         assert driver.getValue("Power", ch=2) == -1.5
         assert driver.identity == "ACME,X1,7,1.0"
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
-        ("tarn.driver.Source", logging.DEBUG, line) for line in
+        ("tarn.driver.Source.192.168.1.42", logging.DEBUG, line) for line in
         ["-> *CLS", "-> *IDN?", "<- ACME,X1,7,1.0", "-> SOUR2:POW?", "<- -1.5", "-> SYST:ERR?", f"<- {OK}"]]
     assert capsys.readouterr() == ("", "")
 

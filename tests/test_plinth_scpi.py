@@ -212,6 +212,15 @@ def test_with_and_the_finaliser_close_the_resource_once(sim, capsys, body_raises
     assert capsys.readouterr().out == ""  # the finaliser had nothing to report
 
 
+def test_resource_options_reach_open_resource(sim):
+    class Delayed(scpi.ScpiSource):
+        resource_options = {"query_delay": 0.001, "timeout": 1500}
+
+    with Delayed(backend=sim.backend) as source:
+        assert (source.resource.query_delay, source.resource.timeout) == (0.001, 1500)
+        assert source.getValue("Power", ch=2) == -10.0
+
+
 def test_an_instrument_that_does_not_answer_leaves_no_session_open(tmp_path):
     path = tmp_path / "mute.yaml"  # *IDN? gets no answer
     path.write_text(scpi.ScpiSource.simulation.read_text().replace('r: "TARN LAB,SG-2,000042,1.0.0"', ""))

@@ -12,17 +12,21 @@ One driver may be shared by threads: every exchange, and each ``setValue``/``get
 its update of ``config``, runs under the driver's lock, and an exchange that failed is cleaned
 up before the next one (see ``tarn.driver.session``).
 
-Every line sent and received is logged at DEBUG level to the logger ``tarn.driver.<ClassName>``.
+Every line sent and received is logged at DEBUG level to the logger
+``tarn.driver.<ClassName>.<address>`` (a child of ``tarn.driver.<ClassName>``).
 pyvisa is needed only to open a real (or simulated) instrument: importing this module works
 without it, and ``open`` names the extra to install when it is missing.
 """
 
 import difflib
 import logging
+import math
 import os
-from collections.abc import Generator
+import time
+from collections.abc import Generator, Mapping
 from contextlib import contextmanager
-from numbers import Integral
+from numbers import Integral, Real
+from types import MappingProxyType
 from typing import Any, ClassVar
 
 from tarn.driver.common.plinth import Plinth
@@ -76,6 +80,9 @@ class VisaDriver(Plinth):
     # Error entries read after one command at most: an instrument whose queue never empties
     # must not hold the caller forever.
     max_errors: ClassVar[int] = 32
+    # Further keywords for PyVISA's open_resource: a serial line's baud_rate, data_bits, parity,
+    # or query_delay, say (they win over the terminations and the timeout above).
+    resource_options: ClassVar[Mapping[str, Any]] = MappingProxyType({})
     # The pyvisa-sim description that backend="@sim" opens (None: pyvisa-sim's own default).
     simulation: ClassVar[str | os.PathLike[str] | None] = None
     # Class-level defaults, so that the finaliser's close finds them even when construction
@@ -100,11 +107,14 @@ class VisaDriver(Plinth):
         self.backend = backend
         self.session = Session(self.log, self.error_query, self.max_errors)
         self.identity = None
+        # The (name, channel) pairs whose value in config came from the instrument or was set:
+        # a ramp starts from those, and reads the others first.
+        self._known: set[tuple[str, Channel]] = set()
 
     @property
     def log(self) -> logging.Logger:
-        """The logger of the wire: ``tarn.driver.<ClassName>``."""
-        return logging.getLogger(f"tarn.driver.{type(self).__name__}")
+        """The logger of the wire: ``tarn.driver.<ClassName>.<address>``."""
+        return logging.getLogger(f"tarn.driver.{type(self).__name__}.{self.addr}")
 
     @property
     def resource(self) -> Resource | None:
@@ -155,9 +165,11 @@ class VisaDriver(Plinth):
             library = f"{self.simulation}@sim"
         # PyVISA shares one manager per library in the process, and closing it closes every
         # resource opened through it: the driver closes only its own resource.
-        resource = pyvisa.ResourceManager(library).open_resource(
-            name, read_termination=self.read_termination, write_termination=self.write_termination,
-            timeout=round(float(self.timeout) * 1000))  # PyVISA counts milliseconds
+        options: dict[str, Any] = {
+            "read_termination": self.read_termination, "write_termination": self.write_termination,
+            "timeout": round(float(self.timeout) * 1000),  # PyVISA counts milliseconds
+            **self.resource_options}
+        resource = pyvisa.ResourceManager(library).open_resource(name, **options)
         if not isinstance(resource, pyvisa.resources.MessageBasedResource):
             resource.close()
             raise TypeError(f"{name} is not a message-based instrument")
@@ -187,10 +199,65 @@ class VisaDriver(Plinth):
 
     def setValue(self, name: str, value: Any, **kw: Any) -> None:
         """Plinth's setValue under the driver's lock, so that `config` ends with what the
-        instrument last took; the keywords and the channel are checked first."""
+        instrument last took; the keywords and the channel are checked first. A quantity with a
+        `step` goes to `value` in steps (see `ramp`)."""
         kw = self._keywords("setValue", name, kw)
+        quantity = self.quantities.get(name)
+        if quantity is not None and quantity.step is not None and kw.get("mode", "run") == "run":
+            self._ramp(quantity, value, kw)
         with self._session().lock:
             super().setValue(name, value, **kw)
+
+    def _ramp(self, quantity: Quantity, value: Any, kw: dict[str, Any]) -> None:
+        """Sets the steps on the way to `value` (all but the last, which setValue sets): from
+        the last known value (read first when none is known yet), no step larger than
+        `quantity.step`, `quantity.interval` seconds apart. Each step is sent and checked like a
+        set and recorded in config, so an error or Ctrl-C leaves config at the last step the
+        instrument took. The lock is held per step, so other threads go on between steps."""
+        name, key = quantity.name, kw.get("ch", 1)
+        assert quantity.step is not None
+        with self._session().lock:
+            self.check(name, key)
+            target = quantity.validate(value, self._channel(quantity, key))
+            if (name, key) not in self._known and (
+                    quantity.get_cmd is not None or hasattr(self, f"get_{name.lower()}")):
+                self.getValue(name, **kw)
+            start = self.config[name][key]["value"]
+        if not all(not isinstance(v, bool) and isinstance(v, Real) and math.isfinite(v)
+                   for v in (start, target)):
+            return  # a keyword, or no number to start from: set at once
+        steps = math.ceil(abs(float(target) - float(start)) / quantity.step)
+        for k in range(1, steps):
+            with self._session().lock:
+                self.update(name, self.write(name, start + (target - start) * k / steps, **kw), key)
+            time.sleep(quantity.interval)
+
+    def update(self, name: str, value: Any, channel: Channel = 1) -> None:
+        """Plinth's update; the value now counts as known (a ramp starts from it)."""
+        super().update(name, value, channel)
+        self._known.add((name, channel))
+
+    def wait_for(self, name: str, target: float, *, tolerance: float, timeout: float,
+                 interval: float = 0.1, ch: Channel | None = None) -> Any:
+        """Reads the quantity every `interval` seconds until the reading is within `tolerance`
+        of `target`, and returns that reading; TimeoutError naming the last reading when
+        `timeout` seconds pass first."""
+        kw: dict[str, Any] = {} if ch is None else {"ch": ch}
+        deadline = time.monotonic() + timeout
+        while True:
+            reading = self.getValue(name, **kw)
+            if isinstance(reading, bool) or not isinstance(reading, Real):  # pyright: ignore
+                raise ValueError(f"{name}: wait_for needs a number, the instrument gave {reading!r}")
+            if abs(float(reading) - target) <= tolerance:
+                return reading
+            left = deadline - time.monotonic()
+            if left <= 0:
+                quantity = self.quantities[name]
+                where = quantity.where(self._channel(quantity, self._keywords(
+                    "wait_for", name, kw).get("ch", 1)))
+                raise TimeoutError(f"{where}: the reading {reading!r} was still not within "
+                                   f"{tolerance} of {target} after {timeout} s")
+            time.sleep(min(interval, left))
 
     def getValue(self, name: str, **kw: Any) -> Any:
         """Plinth's getValue under the driver's lock; the keywords and the channel are checked
@@ -212,18 +279,27 @@ class VisaDriver(Plinth):
         if not isinstance(mode, str) or mode not in _MODES:
             raise ValueError(f"{type(self).__name__}.{method}(): mode must be 'run' or 'debug', "
                              f"not {mode!r}")
+        # Plinth refuses a name that is not exactly a str with its own message, after this
+        quantity = self.quantities.get(name) if type(name) is str else None
+        channels = self.CHs if quantity is None else self._channels(quantity)
         if "ch" in kw:
-            ch = self._declared(name, kw["ch"])
+            ch = self._declared(name, kw["ch"], channels)
             if ch is not kw["ch"]:
                 kw = {**kw, "ch": ch}
+        elif quantity is not None and quantity.chs:
+            kw = {**kw, "ch": quantity.chs[0]}  # the first of the quantity's own channels
         return kw
 
-    def _declared(self, name: str, ch: Any) -> Any:
+    def _channels(self, quantity: Quantity) -> list[Channel]:
+        """The channels a quantity lives on: its own `chs`, else the driver's CHs."""
+        return list(quantity.chs) if quantity.chs else self.CHs
+
+    def _declared(self, name: str, ch: Any, channels: list[Channel]) -> Any:
         """The member of CHs (or "global") that `ch` equals, when it is of the same kind (an
         integer, a text); ValueError for a bool, or a value of another kind that would reach the
         command as other text ("1.0", "True", "1" for 1). Channels equal to none are left to
         check, which refuses them."""
-        declared = [*self.CHs, "global"]
+        declared = [*channels, "global"]
         kind = _kind(ch)
         if kind is not None:
             for member in declared:
@@ -246,9 +322,13 @@ class VisaDriver(Plinth):
         method = self._method(quantity, "set", name, "value, ch")
         with self._session().lock, _at(quantity.where(ch)):
             if method is not None:
-                method(value, ch)
+                result = method(value, ch)
+                if result is not None:  # what the instrument took (a rounded value, say)
+                    value = result
             else:
                 self.send(quantity.set_command(value, ch, termination=self.write_termination))
+            if quantity.delay > 0:
+                time.sleep(quantity.delay)
         return value
 
     def read(self, name: str, **kw: Any) -> Any:
@@ -273,7 +353,11 @@ class VisaDriver(Plinth):
         return method
 
     def check(self, name: str, channel: Channel) -> None:
-        """Plinth's check, its message followed by what is declared and the closest match."""
+        """Plinth's check, its message followed by what is declared and the closest match. A
+        quantity with channels of its own is checked against them by write and read."""
+        quantity = self.quantities.get(name)
+        if quantity is not None and quantity.chs:
+            channel = "global"  # the name alone: the channel is the quantity's to check
         try:
             super().check(name, channel)
         except AssertionError as exc:
@@ -312,6 +396,7 @@ class VisaDriver(Plinth):
         of CHs ("global" names none of them)."""
         if quantity.is_global:
             return "global"
-        if ch == "global" or ch not in self.CHs:
-            raise ValueError(f"{quantity.name} is set per channel {self.CHs}, not on channel {ch!r}")
+        channels = self._channels(quantity)
+        if ch == "global" or ch not in channels:
+            raise ValueError(f"{quantity.name} is set per channel {channels}, not on channel {ch!r}")
         return ch

@@ -78,7 +78,15 @@ class Quantity:
       to such a pair; channels missing from the mapping are unbounded. Values outside are
       refused, never clipped.
     - ``choices``: the allowed values, or a mapping from the driver's words to the instrument's
-      (``{"internal": "INT"}``), used when sending and mapped back when reading.
+      (``{"internal": "INT"}``), used when sending and mapped back when reading; or a mapping
+      from channel to either, for channels that differ.
+    - ``chs``: the channels the quantity lives on, when they are not the driver's ``CHs``
+      (inputs "A", "B" beside loops 1, 2); a call without a channel addresses the first.
+    - ``keywords``: words a numeric quantity takes besides numbers (``("MIN", "MAX", "DEF",
+      "AUTO")``), in any case; sent in the spelling given here and read back as that word.
+    - ``delay``: seconds to wait after each setting (an instrument that needs time to take it).
+    - ``step`` / ``interval``: set in steps no larger than ``step`` from the last known value,
+      ``interval`` seconds apart (a ramp).
     - ``readonly``: a reading; setting it is refused.
     - ``get_cmd`` / ``set_cmd``: command templates with ``{ch}`` and ``{value}``.
     - ``parser`` / ``formatter``: answer text to value and value to command text. The defaults
@@ -100,6 +108,11 @@ class Quantity:
         set_cmd: str | None = None,
         parser: Callable[[str], Any] | None = None,
         formatter: Callable[[Any], str] | None = None,
+        chs: Sequence[Channel] | None = None,
+        keywords: Sequence[str] = (),
+        delay: float = 0.0,
+        step: float | None = None,
+        interval: float = 0.0,
     ) -> None:
         self.name = name
         self.default: QuantityDefault = {"value": value, "unit": unit, "ch": ch}
@@ -113,12 +126,22 @@ class Quantity:
         self.set_cmd = set_cmd
         self.parser = parser
         self.formatter = formatter
+        self.chs = None if chs is None else tuple(chs)
+        self.keywords = tuple(keywords)
+        self.delay = delay
+        self.step = step
+        self.interval = interval
+        if isinstance(keywords, str):
+            raise TypeError(f"{name}: keywords must be a sequence of words, not the text {keywords!r}")
+        if step is not None and not step > 0:
+            raise ValueError(f"{name}: step must be a positive number, not {step!r}")
         # The kind of value, from the default: it picks the default checks, parser and formatter.
         if isinstance(value, bool):
             self.kind = "bool"
         elif isinstance(value, Integral):
             self.kind = "int"
-        elif isinstance(value, Real) or (value is None and range is not None):
+        elif isinstance(value, Real) or (value is None and range is not None) or (
+                isinstance(value, str) and self.keyword(value) is not None):
             self.kind = "float"
         elif isinstance(value, str):
             self.kind = "str"
@@ -143,15 +166,33 @@ class Quantity:
         d = self.default
         text = f"Quantity({self.name!r}, value={d['value']!r}, ch={d['ch']!r}, unit={d['unit']!r}"
         for option in ("doc", "range", "choices", "readonly", "get_cmd", "set_cmd", "parser",
-                       "formatter"):
+                       "formatter", "chs", "keywords", "delay", "step", "interval"):
             given: object = getattr(self, option)
-            if given not in (None, False, ""):
+            if given not in (None, False, "", (), 0.0):
                 text += f", {option}={given!r}"
         return text + ")"
 
     def where(self, ch: Channel) -> str:
         """How messages name the quantity: "Voltage on channel 2", "Reference (global)"."""
         return f"{self.name} (global)" if self.is_global else f"{self.name} on channel {ch}"
+
+    def allowed(self, ch: Channel) -> Sequence[Any] | Mapping[Any, Any] | None:
+        """The choices that hold on channel ``ch`` (None: any value of the quantity's kind)."""
+        choices = self.choices
+        if isinstance(choices, Mapping) and choices and all(
+                isinstance(v, (Sequence, Mapping, set, frozenset)) and not isinstance(v, str)
+                for v in choices.values()):
+            per_channel: Mapping[Channel, Any] = choices
+            return per_channel.get(ch)
+        return choices
+
+    def keyword(self, value: Any) -> str | None:
+        """The declared spelling of `value` when it is one of the keywords (any case)."""
+        if isinstance(value, str):
+            for word in self.keywords:
+                if word.upper() == value.strip().upper():
+                    return word
+        return None
 
     def bounds(self, ch: Channel) -> Bounds:
         """The (low, high) bounds that hold on channel ``ch``."""
@@ -168,9 +209,13 @@ class Quantity:
         where = self.where(ch)
         if setting and self.readonly:
             raise ValueError(f"{where}: read-only, it cannot be set")
+        word = self.keyword(value)
+        if word is not None:
+            return word
         given, value = value, self._coerce(where, value)  # messages show what the caller gave
-        if self.choices is not None and value not in self.choices:
-            allowed = ", ".join(map(repr, self.choices))
+        choices = self.allowed(ch)
+        if choices is not None and value not in choices:
+            allowed = ", ".join(map(repr, [*choices, *self.keywords]))
             raise ValueError(f"{where}: {given!r} is not one of {allowed}")
         low, high = self.bounds(ch)
         if low is not None or high is not None:
@@ -200,7 +245,8 @@ class Quantity:
             raise ValueError(f"{where}: expected a whole number, not {value!r}")
         if self.kind == "float":
             if isinstance(value, bool) or not isinstance(value, Real):
-                raise ValueError(f"{where}: expected a number, not {value!r}")
+                words = f" or one of {', '.join(self.keywords)}" if self.keywords else ""
+                raise ValueError(f"{where}: expected a number{words}, not {value!r}")
             return self._float(where, value)
         if self.kind == "str" and not isinstance(value, str):
             raise ValueError(f"{where}: expected a text, not {value!r}")
@@ -218,13 +264,16 @@ class Quantity:
             raise ValueError(f"{where}: {_short(value)} is not a finite number")
         return number
 
-    def format(self, value: Any) -> str:
+    def format(self, value: Any, ch: Channel = 1) -> str:
         """The command text of a validated value: the instrument's word for a choice, 1/0 for a
-        bool, Python's shortest exact text for a number."""
+        bool, Python's shortest exact text for a number, a keyword as declared."""
         if self.formatter is not None:
             return self.formatter(value)
-        if isinstance(self.choices, Mapping):
-            value = self.choices[value]
+        if self.keyword(value) is not None:
+            return str(value)
+        choices = self.allowed(ch)
+        if isinstance(choices, Mapping):
+            value = choices[value]
         if isinstance(value, bool):
             return "1" if value else "0"
         if isinstance(value, float):
@@ -235,13 +284,17 @@ class Quantity:
         """The value of an answer: through ``parser`` or the default of the quantity's kind,
         then mapped back to the driver's word if ``choices`` maps words."""
         answer = text.strip()
+        word = self.keyword(answer)
+        if word is not None:
+            return word
         try:
             value: Any = self._parse(answer)
         except ValueError:
             raise ValueError(f"{self.where(ch)}: cannot read the answer {text!r} "
                              f"as {self.kind}") from None
-        if isinstance(self.choices, Mapping):
-            for word, code in self.choices.items():
+        choices = self.allowed(ch)
+        if isinstance(choices, Mapping):
+            for word, code in choices.items():
                 if code == value or str(code).upper() == str(value).upper():
                     return word
         return value
@@ -266,7 +319,7 @@ class Quantity:
     def set_command(self, value: Any, ch: Channel, *, termination: str = "") -> str:
         """``set_cmd`` filled with the channel and the formatted value (see ``fill``)."""
         assert self.set_cmd is not None
-        return self.fill(self.set_cmd, ch, self.format(value), value, termination=termination)
+        return self.fill(self.set_cmd, ch, self.format(value, ch), value, termination=termination)
 
     def get_command(self, ch: Channel, *, termination: str = "") -> str:
         """``get_cmd`` filled with the channel (see ``fill``)."""
@@ -306,15 +359,17 @@ def _short(value: Any) -> str:
 
 def newcfg(quants: Iterable[Quantity], CHs: Iterable[Channel]) -> dict[str, dict[Channel, dict[str, Any]]]:
     """Build the configuration mapping: for every quantity name, an entry
-    ``{"value": <copy of the default>, "unit": <unit>}`` per channel in ``CHs`` and one for
-    "global". A quantity whose default channel is "global" gets a single entry shared by every
-    key, so whichever channel a value is recorded under, "global" shows it.
+    ``{"value": <copy of the default>, "unit": <unit>}`` per channel in ``CHs`` (or in the
+    quantity's own ``chs``) and one for "global". A quantity whose default channel is "global"
+    gets a single entry shared by every key, so whichever channel a value is recorded under,
+    "global" shows it.
 
     A later quantity with an already used name replaces the earlier one.
     """
     config: dict[str, dict[Channel, dict[str, Any]]] = {}
-    keys = [*CHs, "global"]
+    channels = list(CHs)
     for q in quants:
+        keys = [*(getattr(q, "chs", None) or channels), "global"]
         default = q.default
         if default["ch"] == "global":
             shared = {"value": deepcopy(default["value"]), "unit": default["unit"]}
