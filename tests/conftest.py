@@ -191,6 +191,7 @@ class LoopbackInstrument:
             for part in reversed(self._control):
                 part.close()
             self._control = None
+        self.process.stdin.close()
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -214,8 +215,8 @@ def instrument(tmp_path):
     script = os.path.join(os.path.dirname(__file__), "scpi_instrument.py")
     log_path = tmp_path / "instrument.log"
     with open(log_path, "wb") as log:
-        process = subprocess.Popen([sys.executable, script, "--port", "0"], stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=log)
+        process = subprocess.Popen([sys.executable, script, "--port", "0", "--stdin"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
     port, deadline = b"", time.monotonic() + 10
     while not port.endswith(b"\n"):
         left = deadline - time.monotonic()

@@ -1,7 +1,8 @@
 """A two-channel SCPI power supply on a TCP port of 127.0.0.1, for the driver tests.
 
 Run as its own process (`python tests/scpi_instrument.py --port 0`), it prints the port it
-listens on as the first line of its standard output and then serves until it is terminated.
+listens on as the first line of its standard output and then serves until it is terminated
+(with --stdin, also until its standard input closes).
 Drivers reach it through pyvisa-py as ``TCPIP0::127.0.0.1::<port>::SOCKET``; the `instrument`
 fixture of conftest.py starts it and wraps the control lines below.
 
@@ -25,6 +26,7 @@ or error <code> [text], which pushes that entry with the next command instead.
 
 import getopt
 import json
+import os
 import re
 import socket
 import socketserver
@@ -317,12 +319,16 @@ class Server(socketserver.ThreadingTCPServer):
 def main() -> None:
     # getopt rather than argparse: it starts in a fraction of the time, and a process is started
     # for every test.
-    usage = "usage: scpi_instrument.py [--port N (0: a free one)] [--delay SECONDS per query]"
+    usage = ("usage: scpi_instrument.py [--port N (0: a free one)] [--delay SECONDS per query] "
+             "[--stdin (exit when standard input closes)]")
     try:
-        options = dict(getopt.getopt(sys.argv[1:], "", ["port=", "delay="])[0])
+        options = dict(getopt.getopt(sys.argv[1:], "", ["port=", "delay=", "stdin"])[0])
         port, delay = int(options.get("--port", 0)), float(options.get("--delay", 0))
     except (getopt.GetoptError, ValueError) as e:
         sys.exit(f"{e}\n{usage}")
+    if "--stdin" in options:
+        # The fixture holds the other end of the pipe: a test run that dies takes the server along.
+        threading.Thread(target=lambda: (sys.stdin.buffer.read(), os._exit(0)), daemon=True).start()
     with Server(port, Instrument(delay)) as server:
         print(server.server_address[1], flush=True)
         server.serve_forever()
