@@ -2,8 +2,7 @@
 
 Run as its own process (`python tests/scpi_instrument.py --port 0`), it prints the port it
 listens on as the first line of its standard output and then serves until it is terminated
-(with --stdin, also until its standard input closes).
-Drivers reach it through pyvisa-py as ``TCPIP0::127.0.0.1::<port>::SOCKET``; the `instrument`
+(with --stdin, also until its standard input closes). Drivers reach it through pyvisa-py as ``TCPIP0::127.0.0.1::<port>::SOCKET``; the `instrument`
 fixture of conftest.py starts it and wraps the control lines below.
 
 It speaks line-based SCPI ("\\n" ends a message) like the instrument of examples/power_supply.py:
@@ -21,7 +20,9 @@ separate one) and answered with one line: ``!state`` (the state as JSON), ``!log
 instrument lines received so far, JSON), ``!clear`` (empties that log) and
 ``!fault <kind> [arg]``, which arms a misbehaviour for the next answer on any connection:
 silent, late <seconds>, double, hangup, reset (a TCP RST), garbage (bytes that are not UTF-8),
-or error <code> [text], which pushes that entry with the next command instead.
+or error <code> [text], which pushes that entry with the next command instead. The commands of
+the line still run; faults armed one after another meet successive answers. A control line
+answers "ok" or "error: ..." unless it asks for JSON.
 """
 
 import getopt
@@ -137,7 +138,8 @@ class Instrument:
         armed for that answer."""
         with self.lock:
             self.log.append(line)
-            answers, path = [], []
+            answers: list[str] = []
+            path: list[str] = []
             for unit in split_units(line):
                 if not unit.strip():
                     continue
@@ -313,7 +315,7 @@ class Server(socketserver.ThreadingTCPServer):
         # A client that drops its connection is the tests' business; anything else is a fault of
         # this server, and its traceback on stderr fails the test (see the fixture).
         if not isinstance(sys.exc_info()[1], ConnectionError):
-            super().handle_error(request, client_address)
+            super().handle_error(request, client_address)  # type: ignore[arg-type]
 
 
 def main() -> None:
