@@ -54,9 +54,9 @@ SH
   mv -f "$arm/python3.14.new" "$arm/python3.14"  # atomic: runs in progress keep working
 }
 
-# --- the test dependencies as arm64 wheels (pyvisa and pyvisa-sim for the example drivers), installed
-# without running the foreign interpreter
-wheels=(numpy paramiko pytest hypothesis pyvisa pyvisa-sim)
+# --- the test dependencies as arm64 wheels (pyvisa, pyvisa-sim and pyvisa-py for the example
+# drivers), installed without running the foreign interpreter
+wheels=(numpy paramiko pytest hypothesis pyvisa pyvisa-sim pyvisa-py)
 packages() {
   [[ -f $site/.done && $(cat "$site/.done") == "${wheels[*]}" ]] && return
   log "installing arm64 wheels: ${wheels[*]}"

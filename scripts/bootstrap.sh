@@ -119,10 +119,11 @@ make_venv() {  # name interpreter packages...
 }
 # mypy checks the modules against their stubs (tests/test_loading.py); mypy --strict and
 # basedpyright (which brings its own Node runtime) check the Python layer and the examples;
-# types-paramiko goes with paramiko. pyvisa and pyvisa-sim are the example SCPI drivers'
-# packages (the `examples` extra of pyproject.toml).
+# types-paramiko goes with paramiko. pyvisa, pyvisa-sim and pyvisa-py are the example SCPI
+# drivers' packages (the `examples` extra of pyproject.toml); pyvisa-py also carries the driver
+# tests to the SCPI instrument on loopback (tests/scpi_instrument.py).
 common=(numpy pytest hypothesis mypy basedpyright scikit-build-core cmake ninja)
-examples=(pyvisa pyvisa-sim)
+examples=(pyvisa pyvisa-sim pyvisa-py)
 ready=()
 if wants cp314; then
   make_venv cp314 "$PY314" "${common[@]}" paramiko types-paramiko "${examples[@]}"

@@ -131,6 +131,113 @@ def connected(ssh_client, capsys):
     return client
 
 
+# --- SCPI instrument on loopback -------------------------------------------------------------
+
+
+class LoopbackInstrument:
+    """The process of tests/scpi_instrument.py, as the `instrument` fixture yields it."""
+
+    def __init__(self, process, port, log_path):
+        self.process = process
+        self.port = port
+        self.resource = f"TCPIP0::127.0.0.1::{port}::SOCKET"  # for pyvisa-py (backend "@py")
+        self.log_path = log_path  # the server's stderr
+        self._control = None
+
+    def control(self, line, timeout=10.0):
+        """Sends one control line ("!" is added when missing) on the fixture's own connection
+        and returns the server's one-line answer."""
+        import socket
+
+        if self._control is None:
+            connection = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+            self._control = (connection, connection.makefile("rb"))
+        connection, answers = self._control
+        connection.settimeout(timeout)
+        connection.sendall(("" if line.startswith("!") else "!").encode() + line.encode() + b"\n")
+        answer = answers.readline()
+        if not answer.endswith(b"\n"):
+            raise ConnectionError(f"the instrument closed the control connection: {answer!r}")
+        return answer.decode().rstrip("\n")
+
+    def state(self):
+        """The instrument's state: channels {"1": {voltage, current, output, frequency}, "2":
+        ...}, display, errors (the queue), faults and injected (armed, not yet used)."""
+        import json
+
+        return json.loads(self.control("!state"))
+
+    def fault(self, kind, arg=None):
+        """Arms a misbehaviour for the next answer (silent, late <seconds>, double, hangup,
+        reset, garbage) or an error entry for the next command (error <code> [text])."""
+        line = f"!fault {kind}" if arg is None else f"!fault {kind} {arg}"
+        answer = self.control(line)
+        if answer != "ok":
+            raise ValueError(answer)
+
+    def received(self):
+        """The instrument lines received on every connection so far, in order."""
+        import json
+
+        return json.loads(self.control("!log"))
+
+    def clear(self):
+        """Empties the log that `received` returns."""
+        assert self.control("!clear") == "ok"
+
+    def stop(self):
+        """Stops the server by its PID (terminate, then kill); returns what it wrote to stderr."""
+        if self._control is not None:
+            for part in reversed(self._control):
+                part.close()
+            self._control = None
+        self.process.stdin.close()
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        return self.log_path.read_text(errors="replace")
+
+
+@pytest.fixture
+def instrument(tmp_path):
+    """A fresh tests/scpi_instrument.py process on a free 127.0.0.1 port for each test, as a
+    LoopbackInstrument. A process per test costs a few tens of milliseconds and leaves no state,
+    armed fault, late answer or half-read connection behind for the next test. The test fails
+    if the server printed a traceback (a fault of the server, not of the driver under test)."""
+    import os
+    import select
+    import time
+
+    script = os.path.join(os.path.dirname(__file__), "scpi_instrument.py")
+    log_path = tmp_path / "instrument.log"
+    with open(log_path, "wb") as log:
+        process = subprocess.Popen([sys.executable, script, "--port", "0", "--stdin"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
+    port, deadline = b"", time.monotonic() + 10
+    while not port.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([process.stdout], [], [], left)[0]:
+            break
+        chunk = os.read(process.stdout.fileno(), 16)
+        if not chunk:  # the server exited
+            break
+        port += chunk
+    process.stdout.close()
+    server = LoopbackInstrument(process, int(port) if port.strip().isdigit() else None, log_path)
+    if server.port is None:
+        pytest.fail(f"the instrument did not start: {server.stop()}")
+    try:
+        yield server
+    finally:
+        errors = server.stop()
+    if "Traceback" in errors:
+        pytest.fail(f"the instrument failed:\n{errors}")
+
+
 # --- terminal launcher ------------------------------------------------------------------------
 
 

@@ -1,0 +1,186 @@
+"""The SCPI instrument of tests/scpi_instrument.py on loopback: what it answers on a raw socket,
+the misbehaviours its control lines arm, and the power-supply example driver talking to it
+through pyvisa-py."""
+
+import socket
+import time
+
+import pytest
+
+from tarn.driver.visa import InstrumentError
+
+IDN = b"TARN,LOOPBACK,0,1.0"
+OK = '+0,"No error"'
+
+
+class Client:
+    """A raw instrument connection: lines out, lines (bytes) in, every wait bounded."""
+
+    def __init__(self, port, timeout=5.0):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.answers = self.socket.makefile("rb")
+
+    def send(self, *lines):
+        self.socket.sendall(b"".join(line.encode() + b"\n" for line in lines))
+
+    def line(self):
+        """The next answer without its newline; b"" at the end of the connection."""
+        return self.answers.readline().removesuffix(b"\n")
+
+    def ask(self, line):
+        self.send(line)
+        return self.line().decode()
+
+    def close(self):
+        self.answers.close()
+        self.socket.close()
+
+
+@pytest.fixture
+def client(instrument):
+    made = Client(instrument.port)
+    yield made
+    made.close()
+
+
+@pytest.mark.parametrize("lines, answers, changed", [
+    (["*IDN?"], [IDN.decode()], {}),
+    # ranges per channel; a refused value stays as it was and queues its error
+    (["SOUR2:VOLT 5.5", "SOUR2:VOLT 6.5", "SOUR2:VOLT?", "SYST:ERR?", "SYST:ERR?"],
+     ["+5.500000E+00", '-222,"Data out of range"', OK], {"2.voltage": 5.5}),
+    (["SOUR1:VOLT 30", "SOUR1:CURR 3.5", "SOUR1:CURR?", "SYST:ERR?"],
+     ["+1.000000E-01", '-222,"Data out of range"'], {"1.voltage": 30.0}),
+    # long forms, any case; the answers of one line joined by ";"
+    (["source2:current 0.25;:OUTPut2 ON;:OUTP2?;:SOURce2:CURRent?"], ["1;+2.500000E-01"],
+     {"2.current": 0.25, "2.output": True}),
+    # a header after ";" continues the previous one's path
+    (["SOUR1:VOLT 2;CURR 0.5;FREQ 2e6;VOLT?"], ["+2.000000E+00"],
+     {"1.voltage": 2.0, "1.current": 0.5, "1.frequency": 2e6}),
+    (["SOUR1:VOLT 2;OUTP1 1", "SYST:ERR?", "SYST:ERR?"], ['-113,"Undefined header"', OK],
+     {"1.voltage": 2.0}),
+    # measured values: the set voltage and voltage / load (10 ohms on 1, 4 on 2) while on
+    (["SOUR1:VOLT 12;:SOUR2:VOLT 6;:MEAS1:VOLT?;:MEAS1:CURR?", "OUTP1 1;OUTP2 1",
+      "MEAS1:VOLT?;:MEAS1:CURR?;:MEAS2:VOLT?;:MEAS2:CURR?"],
+     ["+0.000000E+00;+0.000000E+00", "+1.200000E+01;+1.200000E+00;+6.000000E+00;+1.500000E+00"],
+     {"1.voltage": 12.0, "2.voltage": 6.0, "1.output": True, "2.output": True}),
+    # errors: undefined headers, channel suffix, missing or wrong parameters, queue order
+    (["VOLT 1;:SOUR3:VOLT?;:SOUR1:VOLT abc;:OUTP1 2;:SOUR1:VOLT;*IDN? 1", *["SYST:ERR?"] * 7],
+     ['-113,"Undefined header"', '-114,"Header suffix out of range"', '-104,"Data type error"',
+      '-224,"Illegal parameter value"', '-109,"Missing parameter"', '-108,"Parameter not allowed"',
+      OK], {}),
+    (["FOO", "*CLS", "SYST:ERR?"], [OK], {}),
+    # strings: doubled quotes, ";" inside quotes is text; *RST outside quotes runs and resets
+    (["DISP:TEXT 'it''s \"A;B\"'", "DISP:TEXT?"], ['"it\'s ""A;B"""'], {"display": 'it\'s "A;B"'}),
+    (["SOUR1:VOLT 9;:OUTP1 1;:DISP:TEXT 'x'", "DISP:TEXT 'y';*RST", "SOUR1:VOLT?;:OUTP1?;:DISP:TEXT?"],
+     ['+0.000000E+00;0;""'], {}),
+    (["DISP:TEXT plain", "SYST:ERR?"], ['-104,"Data type error"'], {}),
+])
+def test_dialogue(instrument, client, lines, answers, changed):
+    defaults = instrument.state()
+    client.send(*lines)
+    assert [client.line().decode() for _ in answers] == answers
+    expected = defaults
+    for path, value in changed.items():
+        if path == "display":
+            expected["display"] = value
+        else:
+            ch, name = path.split(".")
+            expected["channels"][ch][name] = value
+    state = instrument.state()
+    state["errors"] = []  # the queue is checked through SYST:ERR? above
+    assert state == expected
+    assert instrument.received() == lines
+
+
+# For each fault: what the client sends, then the lines it reads before the connection ends
+# (b"" at the end, ConnectionResetError for an RST). "*OPC?" after the query shows that the next
+# query is answered as usual.
+@pytest.mark.parametrize("kind, arg, lines, expected", [
+    ("silent", None, ["*IDN?", "*OPC?"], [b"1"]),
+    ("late", "0.3", ["*IDN?", "*OPC?"], [IDN, b"1"]),
+    ("double", None, ["*IDN?", "*OPC?"], [IDN, IDN, b"1"]),
+    ("garbage", None, ["*IDN?", "*OPC?"], [b"\xff\xfe\x80\xc3(#\x00\x9f", b"1"]),
+    ("hangup", None, ["*IDN?"], [b""]),
+    ("reset", None, ["*IDN?"], [ConnectionResetError]),
+    # an error entry comes with the next command, query or not, which still takes effect
+    ("error", "201", ["SOUR1:VOLT 3", "SYST:ERR?", "SYST:ERR?"], [b'+201,"Device specific"', OK.encode()]),
+    ("error", "-310 System error", ["*OPC?;:SYST:ERR?"], [b'1;-310,"System error"']),
+])
+def test_fault(instrument, client, kind, arg, lines, expected):
+    instrument.fault(kind, arg)
+    assert instrument.state()["faults" if kind != "error" else "injected"]
+    sent = time.monotonic()
+    client.send(*lines)
+    for want in expected:
+        if isinstance(want, type):
+            with pytest.raises(want):
+                client.line()
+        else:
+            assert client.line() == want
+    if kind == "late":
+        assert time.monotonic() - sent >= float(arg)
+    # used once: the state shows nothing armed, and a new connection is answered as usual
+    state = instrument.state()
+    assert state["faults"] == state["injected"] == []
+    if lines[0] == "SOUR1:VOLT 3":
+        assert state["channels"]["1"]["voltage"] == 3.0
+    again = Client(instrument.port)
+    try:
+        assert again.ask("*IDN?;:SYST:ERR?") == f"{IDN.decode()};{OK}"
+    finally:
+        again.close()
+
+
+def test_connections_share_state_and_log(instrument):
+    first, second = Client(instrument.port), Client(instrument.port)
+    try:
+        first.send("SOUR2:VOLT 4.5")
+        assert second.ask("SOUR2:VOLT?") == "+4.500000E+00"
+        # control lines are answered on any connection and are not logged
+        assert second.ask("!fault bogus").startswith("error: unknown control line")
+        with pytest.raises(ValueError, match="late needs seconds"):
+            instrument.fault("late", "soon")
+        assert instrument.received() == ["SOUR2:VOLT 4.5", "SOUR2:VOLT?"]
+        instrument.clear()
+        assert first.ask("*IDN?") == IDN.decode()
+        assert instrument.received() == ["*IDN?"]
+    finally:
+        first.close()
+        second.close()
+
+
+@pytest.fixture
+def PowerSupply(monkeypatch):
+    pytest.importorskip("pyvisa")
+    pytest.importorskip("pyvisa_py", reason="pyvisa-py opens the instrument's SOCKET resource")
+    import os
+
+    monkeypatch.syspath_prepend(os.path.join(os.path.dirname(__file__), "..", "examples"))
+    from power_supply import PowerSupply
+    return PowerSupply
+
+
+def test_power_supply_driver(instrument, PowerSupply):
+    settings = {1: {"Voltage": 12.5, "Current": 2.0, "Output": True},
+                2: {"Voltage": 3.3, "Current": 0.5, "Output": False}}
+    with PowerSupply(instrument.resource, backend="@py", timeout=2.0) as psu:
+        assert psu.identity == IDN.decode()
+        for ch, values in settings.items():
+            for name, value in values.items():
+                psu.setValue(name, value, ch=ch)
+        for ch, values in settings.items():
+            for name, value in values.items():
+                assert psu.getValue(name, ch=ch) == value
+        assert psu.getValue("MeasuredVoltage", ch=1) == 12.5
+        assert psu.getValue("MeasuredCurrent", ch=1) == 1.25
+        assert psu.getValue("MeasuredVoltage", ch=2) == 0.0
+        state = instrument.state()
+        for ch, values in settings.items():
+            for name, value in values.items():
+                assert psu.config[name][ch]["value"] == value == state["channels"][str(ch)][name.lower()]
+        # an error the instrument reports reaches the caller; the setting stays as it was
+        instrument.fault("error", "201 Overheated")
+        with pytest.raises(InstrumentError, match=r'\+201,"Overheated"'):
+            psu.setValue("Voltage", 1.0, ch=2)
+        assert psu.config["Voltage"][2]["value"] == 3.3
+    assert instrument.received()[:2] == ["*CLS", "*IDN?"]
