@@ -2,12 +2,20 @@
 the misbehaviours its control lines arm, and the power-supply example driver talking to it
 through pyvisa-py."""
 
+import _thread
+import json
+import os
 import socket
+import subprocess
+import sys
+import threading
 import time
 
 import pytest
 
-from tarn.driver.visa import InstrumentError
+from helpers import FREE_THREADED
+from tarn.driver.common.quantity import Quantity
+from tarn.driver.visa import InstrumentError, InstrumentTimeout
 
 IDN = b"TARN,LOOPBACK,0,1.0"
 OK = '+0,"No error"'
@@ -184,3 +192,140 @@ def test_power_supply_driver(instrument, PowerSupply):
             psu.setValue("Voltage", 1.0, ch=2)
         assert psu.config["Voltage"][2]["value"] == 3.3
     assert instrument.received()[:2] == ["*CLS", "*IDN?"]
+
+
+# --- the driver under threads and faults --------------------------------------------------------
+
+SETTINGS = {1: {"Voltage": 12.5, "Current": 2.0, "Output": True},
+            2: {"Voltage": 3.3, "Current": 0.5, "Output": True}}
+# What each reading answers with SETTINGS in place (voltage / load: 10 ohms on 1, 4 on 2).
+READINGS = {("Voltage", 1): 12.5, ("Voltage", 2): 3.3, ("MeasuredVoltage", 1): 12.5,
+            ("MeasuredVoltage", 2): 3.3, ("MeasuredCurrent", 1): 1.25, ("MeasuredCurrent", 2): 0.825,
+            ("Output", 1): True, ("Output", 2): True}
+
+
+def settle(psu):
+    for ch, values in SETTINGS.items():
+        for name, value in values.items():
+            psu.setValue(name, value, ch=ch)
+
+
+def agrees(psu, state):
+    """The (name, ch) pairs whose config differs from the instrument's state."""
+    return [(name, ch) for ch in (1, 2) for name in ("Voltage", "Current", "Output")
+            if psu.config[name][ch]["value"] != state["channels"][str(ch)][name.lower()]]
+
+
+def share_one_driver(PowerSupply, resource, rounds=40):
+    """Eight threads on one driver: six read their own quantity `rounds` times, two set the
+    current of channel 1 to values of their own. Returns the answers that were wrong, and the
+    driver (closed) for its config."""
+    import threading
+
+    wrong, barrier = [], threading.Barrier(8)
+    psu = PowerSupply(resource, backend="@py", timeout=5.0)
+    with psu:
+        settle(psu)
+
+        def reader(name, ch):
+            barrier.wait(10)
+            for _ in range(rounds):
+                got = psu.getValue(name, ch=ch)
+                if got != READINGS[name, ch]:
+                    wrong.append(f"{name} ch{ch}: expected {READINGS[name, ch]}, got {got}")
+
+        def setter(values):
+            barrier.wait(10)
+            for value in values * (rounds // len(values)):
+                psu.setValue("Current", value, ch=1)
+
+        pairs = [("Voltage", 1), ("MeasuredCurrent", 2), ("MeasuredVoltage", 1), ("MeasuredCurrent", 1),
+                 ("Output", 2), ("Voltage", 2)]
+        threads = [threading.Thread(target=reader, args=pair) for pair in pairs]
+        threads += [threading.Thread(target=setter, args=(v,)) for v in ([0.25, 0.75], [1.5, 2.5])]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        assert not any(t.is_alive() for t in threads)
+    return wrong, psu
+
+
+def test_threads_sharing_one_driver_get_their_own_answers(instrument, PowerSupply):
+    wrong, psu = share_one_driver(PowerSupply, instrument.resource)
+    assert wrong == []
+    assert agrees(psu, instrument.state()) == []
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
+def test_threads_sharing_one_driver_with_the_gil_off(instrument):
+    code = ("import json, os, sys; sys.path[:0] = [os.environ['TESTS'], os.environ['EXAMPLES']]\n"
+            "from power_supply import PowerSupply\n"
+            "import test_driver_instrument as t\n"
+            "wrong, psu = t.share_one_driver(PowerSupply, sys.argv[1])\n"
+            "assert not sys._is_gil_enabled()\n"
+            "print(json.dumps({'wrong': wrong, 'config': {n: {ch: psu.config[n][ch]['value'] "
+            "for ch in (1, 2)} for n in ('Voltage', 'Current', 'Output')}}))\n")
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHON_GIL="0", TESTS=here, EXAMPLES=os.path.join(here, "..", "examples"))
+    result = subprocess.run([sys.executable, "-c", code, instrument.resource], capture_output=True,
+                            text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    seen = json.loads(result.stdout)
+    assert seen["wrong"] == []
+    channels = instrument.state()["channels"]
+    assert {n: {int(ch): v for ch, v in values.items()} for n, values in seen["config"].items()} == {
+        n: {ch: channels[str(ch)][n.lower()] for ch in (1, 2)} for n in ("Voltage", "Current", "Output")}
+
+
+def interrupt_soon():
+    """Ctrl-C in 0.2 s, while a query waits for its answer."""
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    timer.start()
+    return timer
+
+
+# Each fault meets the query MEAS1:CURR?; the next exchanges must get their own answers.
+@pytest.mark.parametrize("kind, arg, raised", [
+    ("silent", None, InstrumentTimeout),
+    ("late", "1.3", InstrumentTimeout),      # the answer comes after the timeout, before the next
+    ("late", "0.6", KeyboardInterrupt),      # Ctrl-C between the query and its answer
+    ("double", None, InstrumentError),       # the error query reads the second answer
+    ("garbage", None, ValueError),
+    ("hangup", None, InstrumentTimeout),     # pyvisa-py waits out its timeout on a closed socket
+    ("reset", None, ConnectionResetError),
+])
+def test_after_a_fault_the_next_exchange_is_right(instrument, PowerSupply, kind, arg, raised, caplog):
+    with PowerSupply(instrument.resource, backend="@py", timeout=1.0) as psu:
+        settle(psu)
+        instrument.fault(kind, arg)
+        timer = interrupt_soon() if raised is KeyboardInterrupt else None
+        with pytest.raises(raised):
+            psu.getValue("MeasuredCurrent", ch=1)
+        if timer is not None:
+            timer.join()
+        assert psu.getValue("Voltage", ch=2) == 3.3
+        psu.setValue("Output", False, ch=1)
+        assert psu.getValue("MeasuredCurrent", ch=1) == 0.0
+        assert psu.getValue("Output", ch=1) is False and psu.getValue("Current", ch=2) == 0.5
+        assert agrees(psu, instrument.state()) == []
+    reopened = [r for r in caplog.records if "opening it again" in r.getMessage()]
+    assert len(reopened) == (kind in ("hangup", "reset"))
+
+
+@pytest.mark.parametrize("text, refused", [("HI';*RST;:DISP:TEXT 'X", True), ("HI\n*RST", True),
+                                            ("it's 5 V", False)])
+def test_a_text_value_cannot_add_commands(instrument, PowerSupply, text, refused):
+    class Labelled(PowerSupply):
+        quants = [*PowerSupply.quants, Quantity("Label", "", set_cmd="DISP:TEXT '{value}'")]
+
+    with Labelled(instrument.resource, backend="@py", timeout=2.0) as psu:
+        settle(psu)
+        if refused:
+            with pytest.raises(ValueError, match="cannot be sent"):
+                psu.setValue("Label", text)
+        else:
+            psu.setValue("Label", text)
+        state = instrument.state()
+        assert state["display"] == ("" if refused else text)
+        assert agrees(psu, state) == [] and state["channels"]["1"]["voltage"] == 12.5

@@ -8,7 +8,7 @@ answer, a lost connection, an error-queue answer that is not an error entry) lea
 out of step: answers may still be on their way. The next exchange first discards them (a device
 clear, then the identity query asked again and every line before its answer dropped, then the
 error queue read empty), so no late answer is ever paired with a later question. A connection
-that failed is opened anew by the driver instead.
+that failed, or a session that cannot be brought back in step, is opened anew by the driver.
 """
 
 import logging
@@ -197,7 +197,11 @@ class Session:
         resource = self._resource()
         log = self.log
         log.debug("bringing the session back in step")
-        clear = getattr(resource, "clear", None)
+        # A device clear empties the instrument's output queue (VXI-11, USB, GPIB). On a raw
+        # socket there is no such message: pyvisa-py's clear only drains its input, and after the
+        # peer has closed it never returns, so the marker alone does the work there.
+        socket = str(getattr(resource, "resource_name", "")).upper().endswith("::SOCKET")
+        clear = None if socket else getattr(resource, "clear", None)
         if clear is not None:
             try:
                 clear()

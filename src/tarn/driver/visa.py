@@ -31,7 +31,7 @@ from typing import Any, ClassVar
 
 from tarn.driver.common.plinth import Plinth
 from tarn.driver.common.quantity import Channel, Quantity
-from tarn.driver.session import WHERE, InstrumentError, InstrumentTimeout, Resource, Session
+from tarn.driver.session import WHERE, InstrumentError, InstrumentTimeout, Resource, Session, timed_out
 
 __all__ = ["InstrumentError", "InstrumentTimeout", "Resource", "VisaDriver"]
 
@@ -190,10 +190,15 @@ class VisaDriver(Plinth):
         """Brings the session back before an exchange: a failed connection opened anew, an
         exchange that went wrong cleaned up."""
         session = self._session()
+        if not session.failed and not session.in_step:
+            try:
+                session.resync(self.idn_query, self.identity)
+            except Exception as exc:
+                if not (session.failed or timed_out(exc)):
+                    raise
+                session.failed = True  # no answer even to the marker: a connection half gone
         if session.failed:
             self.open()
-        elif not session.in_step:
-            session.resync(self.idn_query, self.identity)
 
     # --- setValue and getValue -----------------------------------------------------------------
 
