@@ -222,8 +222,9 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`), exactly the
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
-    query, or an exception that the query raises. Error queries the exchange does not list are
-    answered NO_ERROR; list them to answer errors. A line that differs from the next expected
+    query, or an exception that the query raises; ((header, array), None) for a command with a
+    binary block, an array for a query answered by one. Error queries the exchange does not list
+    are answered NO_ERROR; list them to answer errors. A line that differs from the next expected
     one fails at once with its position, the expected and the sent line; lines left unsent fail
     when the block ends. The driver is closed when the block ends."""
     opening: list[tuple[Line, Reply]] = []
