@@ -37,6 +37,17 @@ class Source(VisaDriver):
         return self.query(f"PATT{ch}?")
 
 
+# A waveform as the driver is given it, as it goes on the wire (float32), and a trace read back.
+WAVE = [0.0, 0.1, -0.5, 0.5]
+WAVE32 = np.array(WAVE, dtype=np.float32)
+TRACE = np.linspace(-0.25, 0.75, 1001).astype(np.float32)
+
+
+def big_endian(d):
+    d.block_big_endian = True
+    return d
+
+
 def refused(command, *entries):
     return [(command, None), *[("SYST:ERR?", e) for e in entries]]
 
@@ -111,6 +122,28 @@ def refused(command, *entries):
                "did you mean mode?)"), None),
     (lambda d: d.setValue("Power", -3, mode="dbug"), [],
      ValueError("Source.setValue(): mode must be 'run' or 'debug', not 'dbug'"), ("Power", 1, -10.0)),
+    # binary blocks: one exchange each, the error queue read after it
+    (lambda d: d.send_block("SOUR1:DATA", WAVE), [(("SOUR1:DATA", WAVE32), None), ("SYST:ERR?", OK)],
+     None, None),
+    (lambda d: big_endian(d).send_block("SOUR1:DATA", np.array([0, -2048, 2047]), "h"),
+     [(("SOUR1:DATA", np.array([0, -2048, 2047], dtype=">i2")), None)], None, None),
+    (lambda d: d.query_block("TRAC:DATA?"), [("TRAC:DATA?", TRACE), ("SYST:ERR?", OK)], TRACE, None),
+    (lambda d: d.query_block("TRAC:DATA?", "d"), [("TRAC:DATA?", np.array([1e-300, -2.5]))],
+     np.array([1e-300, -2.5]), None),
+    # read big-endian, returned in the machine's order
+    (lambda d: big_endian(d).query_block("TRAC:DATA?", "i"),
+     [("TRAC:DATA?", np.array([-1, 70000], dtype=">i4"))], np.array([-1, 70000], dtype=np.int32), None),
+    (lambda d: d.send_block("SOUR1:DATA", WAVE), refused(("SOUR1:DATA", WAVE32), RANGE, OK),
+     InstrumentError(f"the instrument refused 'SOUR1:DATA': {RANGE}"), None),
+    (lambda d: d.query_block("TRAC:DATA?"), [("TRAC:DATA?", TimeoutError("VI_ERROR_TMO"))],
+     InstrumentTimeout("the instrument did not answer 'TRAC:DATA?' in time (VI_ERROR_TMO)"), None),
+    # refused before anything is sent: a cast that would wrap, a table, a type that is no number's
+    (lambda d: d.send_block("SOUR1:DATA", [0, 40000], "h"), [],
+     ValueError("the block of 'SOUR1:DATA' holds values that int16 cannot hold exactly"), None),
+    (lambda d: d.send_block("SOUR1:DATA", [[0.0, 1.0]]), [],
+     ValueError("the block of 'SOUR1:DATA' is one row of values, not an array of shape (1, 2)"), None),
+    (lambda d: d.query_block("TRAC:DATA?", "s"), [],
+     ValueError("the datatype of a block is one of bBhHiIlLqQfd (a struct code), not 's'"), None),
 ])
 def test_driver_lines(call, exchange, expected, recorded):
     run_lines(Source, call, exchange, expected, recorded)
@@ -124,6 +157,9 @@ def run_lines(driver_class, call, exchange, expected, recorded):
             with pytest.raises(type(expected)) as info:
                 call(driver)
             assert str(info.value) == str(expected)
+        elif isinstance(expected, np.ndarray):
+            result = call(driver)
+            assert result.dtype == expected.dtype and np.array_equal(result, expected)
         else:
             assert call(driver) == expected
         if recorded:
@@ -263,14 +299,23 @@ def test_wait_for_polls_until_the_reading_settles(readings, timeout, expected, m
             assert driver.wait_for("Temperature", 300.0, tolerance=1.0, timeout=timeout, ch="B") == expected
 
 
-def test_the_wire_is_logged_and_nothing_printed(caplog, capsys):
+@pytest.mark.parametrize("exchange, call, lines", [
+    ([("SOUR2:POW?", "-1.5")], lambda d: d.getValue("Power", ch=2) == -1.5,
+     ["-> SOUR2:POW?", "<- -1.5"]),
+    # blocks by their length, type, first and last values, never every value
+    ([(("SOUR1:DATA", WAVE32), None), ("TRAC:DATA?", TRACE)],
+     lambda d: d.send_block("SOUR1:DATA", WAVE) is None and len(d.query_block("TRAC:DATA?")) == 1001,
+     ["-> SOUR1:DATA #<block: 4 x float32, 0.0 .. 0.5>", "-> SYST:ERR?", f"<- {OK}",
+      "-> TRAC:DATA?", "<- #<block: 1001 x float32, -0.25 .. 0.75>"]),
+])
+def test_the_wire_is_logged_and_nothing_printed(exchange, call, lines, caplog, capsys):
     caplog.set_level(logging.DEBUG, logger="tarn.driver")
-    with expect_exchange(Source, [("SOUR2:POW?", "-1.5")], identity="ACME,X1,7,1.0") as driver:
-        assert driver.getValue("Power", ch=2) == -1.5
+    with expect_exchange(Source, exchange, identity="ACME,X1,7,1.0") as driver:
+        assert call(driver)
         assert driver.identity == "ACME,X1,7,1.0"
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
         ("tarn.driver.Source.192.168.1.42", logging.DEBUG, line) for line in
-        ["-> *CLS", "-> *IDN?", "<- ACME,X1,7,1.0", "-> SOUR2:POW?", "<- -1.5", "-> SYST:ERR?", f"<- {OK}"]]
+        ["-> *CLS", "-> *IDN?", "<- ACME,X1,7,1.0", *lines, "-> SYST:ERR?", f"<- {OK}"]]
     assert capsys.readouterr() == ("", "")
 
 
@@ -322,12 +367,77 @@ def test_a_failed_open_or_construction_leaves_no_session(capfd, monkeypatch):
     # a mismatch the driver swallows still fails the block
     ([], lambda d: pytest.raises(AssertionError, d.setValue, "Power", 1.0),
      "exchange line 1: expected nothing more, sent 'SOUR1:POW 1.0'"),
+    # blocks: length, type, byte order and every value bit for bit
+    ([("*RST", None), (("SOUR1:DATA", WAVE32), None)],
+     lambda d: d.send("*RST") or d.send_block("SOUR1:DATA", [0.0, 0.1, -0.5, 0.25]),
+     "exchange line 2: expected the block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>, sent the "
+     "block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.25>: value 3 expected 0.5, sent 0.25"),
+    ([(("SOUR1:DATA", np.array([0.0, np.nan])), None)], lambda d: d.send_block("SOUR1:DATA", [0.0, -np.nan], "d"),
+     "exchange line 1: expected the block 'SOUR1:DATA' #<block: 2 x float64, 0.0 .. nan>, sent the "
+     "block 'SOUR1:DATA' #<block: 2 x float64, 0.0 .. nan>: value 1 expected nan (bits 0x7ff8000000000000), "
+     "sent nan (bits 0xfff8000000000000)"),
+    ([(("SOUR1:DATA", WAVE32), None)], lambda d: d.send_block("SOUR1:DATA", WAVE[:3]),
+     "exchange line 1: expected the block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>, sent the "
+     "block 'SOUR1:DATA' #<block: 3 x float32, 0.0 .. -0.5>: expected 4 values, sent 3"),
+    ([(("SOUR1:DATA", WAVE32), None)], lambda d: d.send_block("SOUR1:DATA", WAVE, "d"),
+     "exchange line 1: expected the block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>, sent the "
+     "block 'SOUR1:DATA' #<block: 4 x float64, 0.0 .. 0.5>: expected float32 values, sent float64"),
+    ([(("SOUR1:DATA", WAVE32), None)], lambda d: big_endian(d).send_block("SOUR1:DATA", WAVE),
+     "exchange line 1: expected the block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>, sent the "
+     "block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>: expected little-endian values, sent big-endian"),
+    ([(("SOUR1:DATA", WAVE32), None)], lambda d: d.send("SOUR1:DATA 0,0.1,-0.5,0.5"),
+     "exchange line 1: expected the block 'SOUR1:DATA' #<block: 4 x float32, 0.0 .. 0.5>, sent the "
+     "command 'SOUR1:DATA 0,0.1,-0.5,0.5'"),
+    # a text answer where a block is read, and the other way round
+    ([("TRAC:DATA?", "0.1,0.2")], lambda d: d.query_block("TRAC:DATA?"),
+     "exchange line 1: expected the query 'TRAC:DATA?', sent the block query 'TRAC:DATA?'"),
+    ([("TRAC:DATA?", TRACE)], lambda d: d.query("TRAC:DATA?"),
+     "exchange line 1: expected the block query 'TRAC:DATA?', sent the query 'TRAC:DATA?'"),
+    ([("TRAC:DATA?", TRACE)], lambda d: d.query_block("TRAC:DATA?", "d"),
+     "exchange line 1: the block answering 'TRAC:DATA?' holds float32 values, read as float64"),
+    ([("TRAC:DATA?", TRACE)], lambda d: big_endian(d).query_block("TRAC:DATA?"),
+     "exchange line 1: the block answering 'TRAC:DATA?' is little-endian, read as big-endian"),
+    ([(("SOUR1:DATA", WAVE32), None)], lambda d: None,
+     "exchange line 1 and after never sent: ['SOUR1:DATA #<block: 4 x float32, 0.0 .. 0.5>']"),
 ])
 def test_expect_exchange_catches_wrong_extra_and_missing_lines(exchange, body, message):
     with pytest.raises(AssertionError) as info:
         with expect_exchange(Source, exchange) as driver:
             body(driver)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("datatype, big, values", [
+    ("f", False, [0.0, 0.1, -0.5, 3.4e38]),
+    ("d", True, [1e-300, -2.5]),
+    ("h", True, [0, -2048, 2047]),
+    ("B", False, list(range(0, 256, 17))),
+])
+def test_blocks_go_through_pyvisas_ieee_encoding(datatype, big, values):
+    """send_block's values, encoded by PyVISA's own IEEE 488.2 block code, are the bytes of a
+    definite-length block; query_block reads them back through its decoding."""
+    util = pytest.importorskip("pyvisa.util")
+
+    class Wire(StandIn):
+        def write_binary_values(self, message, values, /, *, datatype, is_big_endian):
+            self.written = message.encode() + util.to_ieee_block(values, datatype, is_big_endian)
+
+        def query_binary_values(self, message, /, *, datatype, is_big_endian, container):
+            block = self.written.removeprefix(b"SOUR1:DATA ")
+            return util.from_ieee_block(block, datatype, is_big_endian, container)
+
+    wire = Wire([("*CLS", None), ("*IDN?", IDN)], error_query="SYST:ERR?", opening=2)
+    driver = Source()
+    driver.block_big_endian = big
+    driver.open_resource = lambda name: wire
+    data = np.asarray(values, dtype=np.dtype(datatype).newbyteorder(">" if big else "<")).tobytes()
+    with driver:
+        driver.send_block("SOUR1:DATA", values, datatype)
+        length = str(len(data)).encode()
+        assert wire.written == b"SOUR1:DATA #" + str(len(length)).encode() + length + data
+        read = driver.query_block("TRAC:DATA?", datatype)
+    assert read.dtype == np.dtype(datatype) and read.dtype.isnative
+    assert read.tolist() == np.asarray(values, dtype=datatype).tolist()
 
 
 def test_without_pyvisa_the_module_imports_and_open_names_the_extra(python):

@@ -16,9 +16,16 @@ import re
 import threading
 from collections.abc import Callable
 from contextvars import ContextVar
-from typing import Protocol
+from typing import Any, Literal, Protocol
 
-__all__ = ["InstrumentError", "InstrumentTimeout", "Resource", "Session"]
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["BlockType", "InstrumentError", "InstrumentTimeout", "Resource", "Session"]
+
+# The type of a binary block's values, as a struct code (PyVISA's): b/B 8-bit, h/H 16-bit,
+# i/I and l/L 32-bit, q/Q 64-bit integers (upper case unsigned), f float32, d float64.
+BlockType = Literal["b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "f", "d"]
 
 
 class InstrumentError(RuntimeError):
@@ -43,6 +50,10 @@ class Resource(Protocol):
     def query(self, message: str, /) -> str: ...
     def read(self) -> str: ...
     def close(self) -> None: ...
+    def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType,
+                            is_big_endian: bool) -> object: ...
+    def query_binary_values(self, message: str, /, *, datatype: BlockType, is_big_endian: bool,
+                            container: Callable[..., Any]) -> Any: ...
 
 
 # The quantity and channel that the current write or read works on ("Power on channel 2"), so
@@ -73,6 +84,14 @@ def connection_failed(exc: BaseException) -> bool:
 def shown(line: str) -> str:
     """A line as messages quote it: cut after 56 characters."""
     return repr(line if len(line) <= 60 else line[:56] + " ...")
+
+
+def shown_block(values: NDArray[Any]) -> str:
+    """A binary block as the log and messages show it: its length, type, first and last values
+    (never every value)."""
+    if len(values) == 0:
+        return f"#<block: 0 x {values.dtype.name}>"
+    return f"#<block: {len(values)} x {values.dtype.name}, {values[0]!s} .. {values[-1]!s}>"
 
 
 def _at() -> str:
@@ -146,20 +165,59 @@ class Session:
         log.debug("<- %s", answer)
         return answer
 
+    def write_block(self, line: str, values: NDArray[Any], datatype: BlockType,
+                    big_endian: bool) -> None:
+        """Sends `line`, a space and `values` as an IEEE 488.2 definite-length block."""
+        resource = self._resource()
+        self.log.debug("-> %s %s", line, shown_block(values))
+        try:
+            resource.write_binary_values(f"{line} ", values, datatype=datatype,
+                                         is_big_endian=big_endian)
+        except BaseException as exc:
+            error = self._failure(exc, line, "take")
+            if error is exc:
+                raise
+            raise error from exc
+
+    def ask_block(self, line: str, datatype: BlockType, big_endian: bool) -> NDArray[Any]:
+        """Sends one query and returns the values of the block that answers it, in the
+        machine's byte order."""
+        resource = self._resource()
+        log = self.log
+        log.debug("-> %s", line)
+        try:
+            reply = resource.query_binary_values(line, datatype=datatype,
+                                                 is_big_endian=big_endian, container=np.array)
+        except BaseException as exc:
+            error = self._failure(exc, line, "answer")
+            if error is exc:
+                raise
+            raise error from exc
+        values: NDArray[Any] = np.asarray(reply)
+        if not values.dtype.isnative:
+            values = values.astype(values.dtype.newbyteorder("="))
+        log.debug("<- %s", shown_block(values))
+        return values
+
     # --- exchanges -----------------------------------------------------------------------
 
     def exchange(self, line: str, query: bool, ready: Callable[[], None]) -> str | None:
         """One command (`query` False) or query with the error-queue read after it, under the
         lock; returns the answer of a query. Raises InstrumentError naming the queue's entries
         when the instrument reports errors."""
+        if query:
+            return self.exchange_with(line, lambda: self.ask(line), ready)
+        return self.exchange_with(line, lambda: self.write(line), ready)
+
+    def exchange_with[T](self, line: str, operation: Callable[[], T],
+                         ready: Callable[[], None]) -> T:
+        """One exchange whose wire part is `operation` (sending `line`, with or without a
+        block, and reading its answer), then the error queue read, as `exchange` describes;
+        returns what `operation` returned."""
         with self.lock:
             ready()
             self.in_step = False  # until the exchange has ended cleanly
-            answer = None
-            if query:
-                answer = self.ask(line)
-            else:
-                self.write(line)
+            answer = operation()
             entries, stray = self.errors()
             self.in_step = stray is None
         if stray is not None:

@@ -5,23 +5,35 @@
             psu.setValue("Voltage", 5, ch=2)
 
 No pyvisa and no simulator are involved: the stand-in checks every line the driver sends
-against the next one the exchange expects.
+against the next one the exchange expects. Binary blocks are numpy arrays in the script:
+
+        with expect_exchange(Generator, [(("SOUR1:DATA", np.zeros(4, np.float32)), None),
+                                         ("TRAC:DATA?", np.arange(3.0, dtype=np.float32))]) as g:
 """
 
+import sys
 from collections.abc import Generator, Iterable, Sequence
 from contextlib import contextmanager
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
+import numpy as np
+from numpy.typing import NDArray
+
+from tarn.driver.session import BlockType, shown_block
 from tarn.driver.visa import VisaDriver
 
-__all__ = ["NO_ERROR", "Reply", "StandIn", "expect_exchange"]
+__all__ = ["NO_ERROR", "Line", "Reply", "StandIn", "expect_exchange"]
 
 NO_ERROR = '+0,"No error"'  # the stand-in's answer to an error query the exchange does not list
 
-# What the instrument does with a line: None for a command (no answer), a text for a query
-# (its answer), an exception for a query it never answers (raised, as a timeout would be, or as
-# KeyboardInterrupt when Ctrl-C comes before the answer).
-Reply = str | BaseException | None
+# What the driver sends: a line, or (header, array) for a command followed by a binary block of
+# the array's values (of its type and byte order).
+Line = str | tuple[str, NDArray[Any]]
+# What the instrument does with it: None for a command (no answer), a text for a query (its
+# answer), an array for a query answered by a binary block, an exception for a query it never
+# answers (raised, as a timeout would be, or as KeyboardInterrupt when Ctrl-C comes before the
+# answer).
+Reply = str | NDArray[Any] | BaseException | None
 
 D = TypeVar("D", bound=VisaDriver)
 
@@ -32,11 +44,16 @@ class StandIn:
     count the others from 1. An `error_query` that the script does not expect at that point is
     answered NO_ERROR. The first mismatch raises AssertionError and is kept in `failure`.
     `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
-    in turn and `clear` (a device clear) drops them."""
+    in turn and `clear` (a device clear) drops them. A block sent must equal the script's array
+    in length, type, byte order and every value bit for bit; a block query's array is answered
+    as the driver reads it, of the type it asks for, else it fails."""
 
-    def __init__(self, script: Sequence[tuple[str, Reply]], *, error_query: str | None = None,
+    def __init__(self, script: Sequence[tuple[Line, Reply]], *, error_query: str | None = None,
                  opening: int = 0) -> None:
         self.script = list(script)
+        for line, reply in self.script:
+            if isinstance(line, tuple) and reply is not None:
+                raise TypeError(f"the block command {line[0]!r} has no reply: pair it with None")
         self.error_query = error_query
         self.opening = opening
         self.position = 0  # the next pair of the script
@@ -55,11 +72,33 @@ class StandIn:
         reply = self._next(message, query=True)
         if isinstance(reply, BaseException):
             raise reply
-        assert reply is not None
+        assert isinstance(reply, str)
         if self.pending:  # an answer sent earlier comes first
             self.pending.append(reply)
             return self.pending.pop(0)
         return reply
+
+    def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType = "f",
+                            is_big_endian: bool = False) -> int:
+        # What PyVISA would put on the wire: the values converted to `datatype` in that order.
+        sent = np.asarray(values).astype(np.dtype(datatype).newbyteorder(_order(is_big_endian)))
+        self._next(message.rstrip(" "), query=False, block=sent)
+        return len(message) + sent.nbytes
+
+    def query_binary_values(self, message: str, /, *, datatype: BlockType = "f",
+                            is_big_endian: bool = False, container: Any = list) -> Any:
+        reply = self._next(message, query=True, block=True)
+        if isinstance(reply, BaseException):
+            raise reply
+        assert isinstance(reply, np.ndarray)
+        read = np.dtype(datatype).newbyteorder(_order(is_big_endian))
+        if _type(reply.dtype) != _type(read):
+            raise self._fail(f"{self._label(self.position - 1)}: the block answering "
+                             f"{message!r} holds {reply.dtype.name} values, read as {read.name}")
+        if reply.dtype.itemsize > 1 and _endian(reply.dtype) != _endian(read):
+            raise self._fail(f"{self._label(self.position - 1)}: the block answering "
+                             f"{message!r} is {_endian(reply.dtype)}, read as {_endian(read)}")
+        return container(reply.astype(read))
 
     def read(self) -> str:
         if not self.pending:
@@ -83,21 +122,38 @@ class StandIn:
         self.failure = self.failure or AssertionError(message)
         return AssertionError(message)
 
-    def _next(self, line: str, *, query: bool) -> Reply:
+    def _next(self, line: str, *, query: bool,
+              block: NDArray[Any] | bool | None = None) -> Reply:
+        """Checks what the driver sent against the next pair: `line`, a query or a command,
+        and `block`, the values of a command's block or True for a query answered by one."""
         if self.closed:
             raise self._fail(f"{line!r} sent after the resource was closed")
         self.sent.append(line)
         expected = self.script[self.position] if self.position < len(self.script) else None
-        if query and line == self.error_query and (expected is None or expected[0] != line):
+        if query and block is None and line == self.error_query and \
+                (expected is None or expected[0] != line):
             return NO_ERROR
         where = self._label(self.position)
+        sent = _shown(line, query, block)
         if expected is None:
-            raise self._fail(f"{where}: expected nothing more, sent {line!r}")
+            raise self._fail(f"{where}: expected nothing more, sent "
+                             f"{sent if block is not None else repr(line)}")
         want, reply = expected
-        if want != line or query != (reply is not None):
-            kind = ("query", "command")
-            raise self._fail(f"{where}: expected the {kind[reply is None]} {want!r}, "
-                             f"sent the {kind[not query]} {line!r}")
+        wanted: NDArray[Any] | bool | None = None
+        if isinstance(want, tuple):  # a command with a block
+            want, wanted = want
+        elif isinstance(reply, np.ndarray):  # a query answered by a block
+            wanted = True
+        elif isinstance(reply, BaseException) and query:  # never answered, whatever its kind
+            wanted = block
+        asks = reply is not None
+        if want != line or query != asks or _form(wanted) != _form(block):
+            raise self._fail(f"{where}: expected {_shown(want, asks, wanted)}, sent {sent}")
+        if isinstance(wanted, np.ndarray) and isinstance(block, np.ndarray):
+            differs = _difference(wanted, block)
+            if differs:
+                raise self._fail(f"{where}: expected {_shown(want, False, wanted)}, sent "
+                                 f"{sent}: {differs}")
         self.position += 1
         return reply
 
@@ -106,21 +162,72 @@ class StandIn:
         if self.failure is not None:
             raise self.failure
         if self.position < len(self.script):
-            left = [line for line, _ in self.script[self.position:]]
+            left = [line if isinstance(line, str) else f"{line[0]} {shown_block(line[1])}"
+                    for line, _ in self.script[self.position:]]
             raise AssertionError(f"{self._label(self.position)} and after never sent: {left}")
 
 
+def _order(big_endian: bool) -> Literal["<", ">"]:
+    return ">" if big_endian else "<"
+
+
+def _endian(dtype: np.dtype[Any]) -> str:
+    big = dtype.byteorder == ">" or (dtype.byteorder == "=" and sys.byteorder == "big")
+    return "big-endian" if big else "little-endian"
+
+
+def _type(dtype: np.dtype[Any]) -> tuple[str, int]:
+    return dtype.kind, dtype.itemsize
+
+
+def _form(block: NDArray[Any] | bool | None) -> str:
+    """"values" for a command's block, "True" for a query answered by a block, "None"."""
+    return "values" if isinstance(block, np.ndarray) else repr(block)
+
+
+def _shown(line: str, query: bool, block: NDArray[Any] | bool | None) -> str:
+    """What was sent or expected, as messages name it: "the query 'X?'", "the block query
+    'X?'" (answered by a block), "the command 'X'", "the block 'X' #<block: ...>"."""
+    if isinstance(block, np.ndarray):
+        return f"the block {line!r} {shown_block(block)}"
+    if block:
+        return f"the block query {line!r}"
+    return f"the {'query' if query else 'command'} {line!r}"
+
+
+def _difference(expected: NDArray[Any], sent: NDArray[Any]) -> str:
+    """How a block sent differs from the one expected (its length, type, byte order, first
+    differing value, bit for bit), or nothing."""
+    if len(expected) != len(sent):
+        return f"expected {len(expected)} values, sent {len(sent)}"
+    if _type(expected.dtype) != _type(sent.dtype):
+        return f"expected {expected.dtype.name} values, sent {sent.dtype.name}"
+    if expected.dtype.itemsize > 1 and _endian(expected.dtype) != _endian(sent.dtype):
+        return f"expected {_endian(expected.dtype)} values, sent {_endian(sent.dtype)}"
+    bits = f"u{expected.dtype.itemsize}"
+    want = expected.astype(expected.dtype.newbyteorder("=")).view(bits)
+    got = sent.astype(sent.dtype.newbyteorder("=")).view(bits)
+    if np.array_equal(want, got):
+        return ""
+    at = int(np.flatnonzero(want != got)[0])
+    shown = [f"{expected[at]!s}", f"{sent[at]!s}"]
+    if shown[0] == shown[1]:  # values that print alike (NaNs, zeros of either sign): their bits
+        shown = [f"{shown[0]} (bits {want[at]:#x})", f"{shown[1]} (bits {got[at]:#x})"]
+    return f"value {at} expected {shown[0]}, sent {shown[1]}"
+
+
 @contextmanager
-def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[str, Reply]], *,
+def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]], *,
                     identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`), exactly the
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
-    query, or an exception that the query raises. Error queries the exchange does not list are
-    answered NO_ERROR; list them to answer errors. A line that differs from the next expected
+    query, or an exception that the query raises; ((header, array), None) for a command with a
+    binary block, an array for a query answered by one. Error queries the exchange does not list
+    are answered NO_ERROR; list them to answer errors. A line that differs from the next expected
     one fails at once with its position, the expected and the sent line; lines left unsent fail
     when the block ends. The driver is closed when the block ends."""
-    opening: list[tuple[str, Reply]] = []
+    opening: list[tuple[Line, Reply]] = []
     if driver_class.clear_command is not None:
         opening.append((driver_class.clear_command, None))
     if driver_class.idn_query is not None:
