@@ -83,3 +83,15 @@ def test_wrong_codec_results_stop_the_run(monkeypatch, capsys):
     with pytest.raises(SystemExit) as info:
         bench_plinth.bench_codec(quick=True)
     assert str(info.value) == "compress/decompress disagree with numpy on float64[1000]"
+
+
+@pytest.mark.slow
+def test_the_driver_benchmark_prints_every_way_and_the_share_added():
+    pytest.importorskip("pyvisa_sim", reason="pyvisa-sim is not installed (the examples extra)")
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "bench_visa.py"), "--quick"],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    for way in ("getValue", "Plinth path", "bare resource", "before (8b81439)"):
+        assert re.search(rf"^  {re.escape(way)}\s+\d+\.\d$", done.stdout, re.M), done.stdout
+    assert re.search(r"^added since 8b81439: [+-]\d\.\d{3} of the round trip \(target <= 0\.05: (met|missed)\)$",
+                     done.stdout, re.M), done.stdout
