@@ -139,22 +139,24 @@ class VisaDriver(Plinth):
         with session.lock:
             if session.resource is not None and not session.failed:
                 return
-            if session.resource is not None:
+            reopening = session.failed
+            if reopening:
                 self.log.warning("%s: the connection failed; opening it again", self.addr)
                 try:
                     self.close()
                 except Exception as exc:  # the old connection is gone either way
                     self.log.debug("closing the failed connection: %s", exc)
             name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
-            session.resource = self.open_resource(name)
-            session.in_step, session.failed = True, False
             try:
+                session.resource = self.open_resource(name)
+                session.in_step, session.failed = True, False
                 if self.clear_command is not None:
                     session.write(self.clear_command)
                 if self.idn_query is not None:
                     self.identity = session.ask(self.idn_query)
             except BaseException:
                 self.close()  # an instrument that does not answer leaves no session open
+                session.failed = reopening  # the next exchange tries again
                 raise
 
     def open_resource(self, name: str) -> Resource:
