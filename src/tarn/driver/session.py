@@ -138,31 +138,28 @@ class Session:
             raise RuntimeError("the instrument is not open: use `with` or call open() first")
         return self.resource
 
-    def write(self, line: str) -> None:
-        """Sends one line."""
-        resource = self._resource()
-        self.log.debug("-> %s", line)
+    def _guarded[T](self, line: str, verb: str, call: Callable[[], T]) -> T:
+        """`call()` (the wire part of `line`); what it raises marks the session (_failure)."""
         try:
-            resource.write(line)
+            return call()
         except BaseException as exc:
-            error = self._failure(exc, line, "take")
+            error = self._failure(exc, line, verb)
             if error is exc:
                 raise
             raise error from exc
 
+    def write(self, line: str) -> None:
+        """Sends one line."""
+        resource = self._resource()
+        self.log.debug("-> %s", line)
+        self._guarded(line, "take", lambda: resource.write(line))
+
     def ask(self, line: str) -> str:
         """Sends one query and returns its answer, stripped."""
         resource = self._resource()
-        log = self.log
-        log.debug("-> %s", line)
-        try:
-            answer = resource.query(line).strip()
-        except BaseException as exc:
-            error = self._failure(exc, line, "answer")
-            if error is exc:
-                raise
-            raise error from exc
-        log.debug("<- %s", answer)
+        self.log.debug("-> %s", line)
+        answer = self._guarded(line, "answer", lambda: resource.query(line)).strip()
+        self.log.debug("<- %s", answer)
         return answer
 
     def write_block(self, line: str, values: NDArray[Any], datatype: BlockType,
@@ -170,33 +167,20 @@ class Session:
         """Sends `line`, a space and `values` as an IEEE 488.2 definite-length block."""
         resource = self._resource()
         self.log.debug("-> %s %s", line, shown_block(values))
-        try:
-            resource.write_binary_values(f"{line} ", values, datatype=datatype,
-                                         is_big_endian=big_endian)
-        except BaseException as exc:
-            error = self._failure(exc, line, "take")
-            if error is exc:
-                raise
-            raise error from exc
+        self._guarded(line, "take", lambda: resource.write_binary_values(
+            f"{line} ", values, datatype=datatype, is_big_endian=big_endian))
 
     def ask_block(self, line: str, datatype: BlockType, big_endian: bool) -> NDArray[Any]:
         """Sends one query and returns the values of the block that answers it, in the
         machine's byte order."""
         resource = self._resource()
-        log = self.log
-        log.debug("-> %s", line)
-        try:
-            reply = resource.query_binary_values(line, datatype=datatype,
-                                                 is_big_endian=big_endian, container=np.array)
-        except BaseException as exc:
-            error = self._failure(exc, line, "answer")
-            if error is exc:
-                raise
-            raise error from exc
+        self.log.debug("-> %s", line)
+        reply = self._guarded(line, "answer", lambda: resource.query_binary_values(
+            line, datatype=datatype, is_big_endian=big_endian, container=np.array))
         values: NDArray[Any] = np.asarray(reply)
         if not values.dtype.isnative:
             values = values.astype(values.dtype.newbyteorder("="))
-        log.debug("<- %s", shown_block(values))
+        self.log.debug("<- %s", shown_block(values))
         return values
 
     # --- exchanges -----------------------------------------------------------------------
@@ -289,13 +273,7 @@ class Session:
 
     def _read(self) -> str:
         resource = self._resource()
-        try:
-            answer = resource.read().strip()
-        except BaseException as exc:
-            error = self._failure(exc, "(a pending answer)", "send")
-            if error is exc:
-                raise
-            raise error from exc
+        answer = self._guarded("(a pending answer)", "send", resource.read).strip()
         self.log.debug("<- %s", answer)
         return answer
 
