@@ -8,11 +8,13 @@ fixture of conftest.py starts it and wraps the control lines below.
 It speaks line-based SCPI ("\\n" ends a message) like the instrument of examples/power_supply.py:
 ``*IDN?``, ``*CLS``, ``*RST``, ``*OPC?``, ``SYST:ERR?`` (``+0,"No error"`` once the queue is
 empty), per channel ``SOUR<n>:VOLT``, ``SOUR<n>:CURR``, ``SOUR<n>:FREQ``, ``OUTP<n>`` and the
-readings ``MEAS<n>:VOLT?`` and ``MEAS<n>:CURR?``, and ``DISP:TEXT '<text>'``. Headers take the
-short or long form in any case. Several commands on one line, separated by ";", run in order as
-on a real instrument: a header that does not start with ":" or "*" is relative to the previous
-one's path, so ``SOUR1:VOLT 1;CURR 0.2`` sets SOUR1:CURR; the answers of the queries on one line
-are sent as one line joined by ";". A value out of range or a command that is not understood
+readings ``MEAS<n>:VOLT?`` and ``MEAS<n>:CURR?``, ``DISP:TEXT '<text>'``, and
+``SOUR<n>:DATA #<n><length><bytes>``: an arbitrary waveform as an IEEE 488.2 definite-length
+block of little-endian float32 samples within -1..1, read whole (newline bytes and all) and
+logged as ``SOUR<n>:DATA #``. Headers take the short or long form in any case. Several
+commands on one line, separated by ";", run in order as on a real instrument: a header that does
+not start with ":" or "*" is relative to the previous one's path, so ``SOUR1:VOLT 1;CURR 0.2``
+sets SOUR1:CURR; the answers of the queries on one line are sent as one line joined by ";". A value out of range or a command that is not understood
 leaves the state as it was and pushes an SCPI error entry.
 
 Lines starting with "!" are the tests' control interface, allowed on any connection (tests use a
@@ -35,10 +37,13 @@ import struct
 import sys
 import threading
 import time
+from typing import BinaryIO
 
 IDENTITY = "TARN,LOOPBACK,0,1.0"
 QUERY_FAULTS = ("silent", "late", "double", "hangup", "reset", "garbage")
 GARBAGE = b"\xff\xfe\x80\xc3(#\x00\x9f\n"  # not UTF-8, not SCPI, but a line all the same
+# The start of a definite-length block: "#" and the count of length digits, after a space or comma.
+BLOCK = re.compile(rb"[ ,]#([1-9])")
 
 # Per channel: voltage and current ranges, and the load resistance (ohms) the output drives, so
 # that the two channels measure different currents (the current limit is not modelled).
@@ -55,7 +60,7 @@ MESSAGES = {
 }
 # Mnemonics as SCPI writes them: the upper-case part is the short form.
 MNEMONICS = ["SOURce", "VOLTage", "CURRent", "FREQuency", "OUTPut", "MEASure", "DISPlay", "TEXT",
-             "SYSTem", "ERRor"]
+             "SYSTem", "ERRor", "DATA"]
 WORDS = {form.upper(): m.upper() for m in MNEMONICS for form in (m, re.sub("[a-z]", "", m))}
 
 
@@ -83,6 +88,7 @@ class Channel:
         self.current = 0.1
         self.output = False
         self.frequency = 1e9
+        self.samples: list[float] = []  # the arbitrary waveform
 
 
 class State:
@@ -108,6 +114,24 @@ def split_units(line: str) -> list[str]:
     return [*units, current]
 
 
+def with_block(rfile: BinaryIO, raw: bytes) -> tuple[bytes, bytes | None]:
+    """A line that holds a definite-length block (before any quote) read whole: the block's bytes
+    may hold newlines, so exactly its announced length is read. Returns the line with "#" in
+    place of the block, and the block's bytes (None when the line holds none)."""
+    quotes = [at for at in (raw.find(b"'"), raw.find(b'"')) if at >= 0]
+    match = BLOCK.search(raw, 0, min(quotes, default=len(raw)))
+    if match is None:
+        return raw, None
+    start = match.end() + int(match[1])
+    digits = raw[match.end():start]
+    if not digits.isdigit():
+        return raw, None  # not a block after all: the command refuses its text
+    end = start + int(digits)
+    if end + 1 > len(raw):
+        raw += rfile.read(end + 1 - len(raw))  # the rest of the block, and the "\n" after it
+    return raw[:match.start() + 1] + b"#" + raw[end:], raw[start:end]
+
+
 def unquote(text: str) -> str:
     """An SCPI string parameter: quoted with ' or ", the quote doubled inside."""
     q = text[:1]
@@ -126,6 +150,7 @@ class Instrument:
         self.faults: list[tuple[str, str]] = []  # for the next answers, in order
         self.injected: list[str] = []  # error entries for the next commands
         self.log: list[str] = []
+        self.block: bytes | None = None  # the block of the line being executed
 
     def push(self, text: str) -> None:
         if len(self.state.errors) >= QUEUE_SIZE:
@@ -133,11 +158,12 @@ class Instrument:
         else:
             self.state.errors.append(text)
 
-    def execute(self, line: str) -> tuple[str | None, tuple[str, str] | None]:
-        """Runs one instrument line; returns its answer (None: no query on it) and the fault
-        armed for that answer."""
+    def execute(self, line: str, block: bytes | None = None) -> tuple[str | None, tuple[str, str] | None]:
+        """Runs one instrument line (`block`: the bytes of the block that "#" stands for in it);
+        returns its answer (None: no query on it) and the fault armed for that answer."""
         with self.lock:
             self.log.append(line)
+            self.block = block
             answers: list[str] = []
             path: list[str] = []
             for unit in split_units(line):
@@ -194,6 +220,15 @@ class Instrument:
             return number(channel.voltage if channel.output else 0.0)
         if nodes == ["MEASURE", "CURRENT"] and query:
             return number(channel.voltage / LOAD[suffix] if channel.output else 0.0)
+        if nodes == ["SOURCE", "DATA"] and not query:
+            block, self.block = self.block, None
+            if argument != "#" or block is None or len(block) % 4:
+                raise Refused(-104)
+            samples = struct.unpack(f"<{len(block) // 4}f", block)
+            if not samples or not all(-1.0 <= s <= 1.0 for s in samples):
+                raise Refused(-222)
+            channel.samples = list(samples)
+            return None
         if nodes == ["OUTPUT"]:
             if query:
                 return "1" if channel.output else "0"
@@ -274,13 +309,14 @@ class Connection(socketserver.StreamRequestHandler):
     def handle(self) -> None:
         instrument = self.server.instrument
         for raw in self.rfile:
+            raw, block = (raw, None) if raw.startswith(b"!") else with_block(self.rfile, raw)
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             if line.startswith("!"):
                 self.wfile.write(instrument.control(line[1:]).encode() + b"\n")
                 continue
             if not line.strip():
                 continue
-            answer, fault = instrument.execute(line)
+            answer, fault = instrument.execute(line, block)
             if answer is None:
                 continue
             if instrument.delay:

@@ -11,9 +11,11 @@ import sys
 import threading
 import time
 
+import numpy as np
 import pytest
 
 from helpers import FREE_THREADED
+from tarn.driver.common.plinth import compress
 from tarn.driver.common.quantity import Quantity
 from tarn.driver.visa import InstrumentError, InstrumentTimeout
 
@@ -192,6 +194,39 @@ def test_power_supply_driver(instrument, PowerSupply):
             psu.setValue("Voltage", 1.0, ch=2)
         assert psu.config["Voltage"][2]["value"] == 3.3
     assert instrument.received()[:2] == ["*CLS", "*IDN?"]
+
+
+# Samples whose float32 bytes are newlines, to cross a line-reading instrument inside a block.
+NEWLINES = np.frombuffer(b"\n\n\n?\n\n\n\xbf", "<f4")
+LONG = np.concatenate([np.repeat(NEWLINES, 500), np.linspace(-1, 1, 1001, dtype=np.float32)])
+
+
+@pytest.mark.parametrize("ch, given, sent, refused", [
+    (2, compress(LONG), LONG, False),  # expanded, then sent as one block of 2001 samples
+    (1, np.tile(NEWLINES, 4), np.tile(NEWLINES, 4), False),
+    (1, None, np.array([0.5, 1.5, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0], dtype=np.float32), True),
+])
+def test_the_generator_uploads_a_waveform_bit_for_bit(instrument, monkeypatch, ch, given, sent, refused):
+    pytest.importorskip("pyvisa_py", reason="pyvisa-py opens the instrument's SOCKET resource")
+    monkeypatch.syspath_prepend(os.path.join(os.path.dirname(__file__), "..", "examples"))
+    from waveform_generator import WaveformGenerator
+
+    with WaveformGenerator(instrument.resource, backend="@py", timeout=2.0) as gen:
+        if refused:  # past the driver's check: the instrument refuses it and keeps what it had
+            with pytest.raises(InstrumentError, match='-222,"Data out of range"'):
+                gen.send_block(f"SOUR{ch}:DATA", sent)
+        else:
+            gen.setValue("Waveform", given, ch=ch)
+            recorded = gen.config["Waveform"][ch]["value"]
+            assert recorded.dtype == np.float32 and np.array_equal(recorded, sent)
+        # the stream is in step after the block: the next answer is the next query's
+        assert gen.getValue("Frequency", ch=ch) == 1e9
+    state = instrument.state()["channels"]
+    held = np.array(state[str(ch)]["samples"], dtype=np.float32)
+    assert held.view(np.uint32).tolist() == ([] if refused else sent.view(np.uint32).tolist())
+    assert state[str(3 - ch)]["samples"] == []
+    assert instrument.received()[2:] == [f"SOUR{ch}:DATA #", "SYST:ERR?", *(["SYST:ERR?"] if refused else []),
+                                         f"SOUR{ch}:FREQ?", "SYST:ERR?"]
 
 
 # --- the driver under threads and faults --------------------------------------------------------

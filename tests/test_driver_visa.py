@@ -2,12 +2,15 @@
 error queue, channels, the session, and expect_exchange's own checks."""
 
 import gc
+import importlib.util
 import logging
+import pathlib
 import sys
 
 import numpy as np
 import pytest
 
+from tarn.driver.common.plinth import compress
 from tarn.driver.common.quantity import Quantity
 from tarn.driver.testing import StandIn, expect_exchange
 from tarn.driver.visa import InstrumentError, InstrumentTimeout, VisaDriver
@@ -79,6 +82,10 @@ def refused(command, *entries):
     (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", "garbage"),
      InstrumentError("Power on channel 1: out of step after 'SOUR1:POW 5.0': SYST:ERR? was answered "
                      "'garbage'"), ("Power", 1, -10.0)),
+    # a bare number is no SYST:ERR? entry: a stray answer (*ESR? answers bare codes: see below)
+    (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", "+0"),
+     InstrumentError("Power on channel 1: out of step after 'SOUR1:POW 5.0': SYST:ERR? was answered "
+                     "'+0'"), ("Power", 1, -10.0)),
     (lambda d: d.setValue("Power", 5, ch=1), refused("SOUR1:POW 5.0", *[RANGE] * 32),
      InstrumentError(f"Power on channel 1: the instrument refused 'SOUR1:POW 5.0': {'; '.join([RANGE] * 32)}"
                      "; (the queue was still not empty after 32 entries)"), None),
@@ -297,6 +304,94 @@ def test_wait_for_polls_until_the_reading_settles(readings, timeout, expected, m
             assert str(info.value) == str(expected)
         else:
             assert driver.wait_for("Temperature", 300.0, tolerance=1.0, timeout=timeout, ch="B") == expected
+
+
+def example(name):
+    """The module examples/<name>.py of the source tree."""
+    path = pathlib.Path(__file__).resolve().parent.parent / "examples" / f"{name}.py"
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+Multimeter = example("multimeter").Multimeter
+TemperatureController = example("temperature_controller").TemperatureController
+WaveformGenerator = example("waveform_generator").WaveformGenerator
+SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
+
+
+@pytest.mark.parametrize("driver, call, exchange, expected, recorded", [
+    # the multimeter: functions in the driver's words; range and NPLC under the function's prefix
+    (Multimeter, lambda d: d.setValue("Function", "ac_voltage"), [('FUNC "VOLT:AC"', None)], None,
+     ("Function", "global", "ac_voltage")),
+    (Multimeter, lambda d: d.getValue("Function"), [("FUNC?", '"FRES"')], "4w_resistance",
+     ("Function", 1, "4w_resistance")),
+    (Multimeter, lambda d: d.setValue("Range", "auto"), [("FUNC?", '"RES"'), ("RES:RANG:AUTO 1", None)],
+     None, ("Range", "global", "AUTO")),
+    (Multimeter, lambda d: d.setValue("Range", 100),
+     [("FUNC?", '"VOLT"'), ("VOLT:RANG:AUTO 0", None), ("VOLT:RANG 100.0", None)], None,
+     ("Range", "global", 100.0)),
+    (Multimeter, lambda d: d.setValue("Range", "Min"),
+     [("FUNC?", '"CURR"'), ("CURR:RANG:AUTO 0", None), ("CURR:RANG MIN", None)], None, ("Range", 1, "MIN")),
+    (Multimeter, lambda d: d.getValue("Range"),
+     [("FUNC?", '"CURR:AC"'), ("CURR:AC:RANG:AUTO?", "0"), ("CURR:AC:RANG?", "+1.00000000E+00")], 1.0,
+     ("Range", "global", 1.0)),
+    (Multimeter, lambda d: d.getValue("Range"), [("FUNC?", '"VOLT"'), ("VOLT:RANG:AUTO?", "1")], "AUTO",
+     None),
+    (Multimeter, lambda d: d.setValue("Range", -1), [], ValueError("Range (global): -1 is below the minimum 0"),
+     ("Range", "global", "AUTO")),
+    (Multimeter, lambda d: d.setValue("NPLC", 0.2), [("FUNC?", '"VOLT"'), ("VOLT:NPLC 0.2", None)], None,
+     ("NPLC", "global", 0.2)),
+    (Multimeter, lambda d: d.getValue("NPLC"), [("FUNC?", '"FRES"'), ("FRES:NPLC?", "+1.00000000E+02")],
+     100.0, None),
+    (Multimeter, lambda d: d.setValue("NPLC", 2), [],
+     ValueError("NPLC (global): 2 is not one of 0.02, 0.2, 1, 10, 100"), ("NPLC", "global", 10.0)),
+    (Multimeter, lambda d: d.setValue("NPLC", 1),  # the AC functions have none
+     [("FUNC?", '"VOLT:AC"'), *refused("VOLT:AC:NPLC 1.0", '-113,"Undefined header"', OK)],
+     InstrumentError("NPLC (global): the instrument refused 'VOLT:AC:NPLC 1.0': -113,\"Undefined header\""),
+     ("NPLC", "global", 10.0)),
+    (Multimeter, lambda d: d.getValue("Reading"), [("READ?", "-1.23456789E-03")], -0.00123456789, None),
+    (Multimeter, lambda d: d.setValue("Reading", 1.0), [],
+     ValueError("Reading (global): read-only, it cannot be set"), None),
+    # the temperature controller: inputs A and B beside loops 1 and 2; *ESR? for errors
+    (TemperatureController, lambda d: d.getValue("Temperature"), [("KRDG? A", "+077.350")], 77.35,
+     ("Temperature", "A", 77.35)),
+    (TemperatureController, lambda d: d.setValue("HeaterRange", "high", ch=2), [("RANGE 2,3", None)], None,
+     ("HeaterRange", 2, "high")),
+    (TemperatureController, lambda d: d.getValue("HeaterRange"), [("RANGE? 1", "1")], "low", None),
+    (TemperatureController, lambda d: d.setValue("Setpoint", 70.0, ch=2),
+     [("SETP? 2", "+080.000"), ("SETP 2,75.0", None), ("SETP 2,70.0", None)], None, ("Setpoint", 2, 70.0)),
+    (TemperatureController, lambda d: d.setValue("HeaterRange", "low"),
+     [("RANGE 1,1", None), ("*ESR?", "32"), ("*ESR?", "0")],
+     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': 32"),
+     ("HeaterRange", 1, "off")),
+    (TemperatureController, lambda d: d.getValue("HeaterOutput", ch=2), [("HTR? 2", "+042.5"), ("*ESR?", "+0")],
+     42.5, None),
+    (TemperatureController, lambda d: d.getValue("HeaterOutput"), [("HTR? 1", "+042.5"), ("*ESR?", OK)],
+     InstrumentError(f"HeaterOutput on channel 1: out of step after 'HTR? 1': *ESR? was answered {OK!r}"),
+     None),
+    # the waveform generator: a compressed waveform goes out expanded, as one float32 block
+    (WaveformGenerator, lambda d: d.setValue("Shape", "arbitrary", ch=2), [("SOUR2:FUNC ARB", None)], None,
+     ("Shape", 2, "arbitrary")),
+    (WaveformGenerator, lambda d: d.getValue("Shape"), [("SOUR1:FUNC?", "SQU")], "square", None),
+    (WaveformGenerator, lambda d: d.setValue("Frequency", 2.5e6, ch=2), [("SOUR2:FREQ 2500000.0", None)], None,
+     ("Frequency", 2, 2.5e6)),
+    (WaveformGenerator, lambda d: d.setValue("Offset", -0.25), [("SOUR1:VOLT:OFFS -0.25", None)], None, None),
+    (WaveformGenerator, lambda d: d.setValue("Amplitude", 11), [],
+     ValueError("Amplitude on channel 1: 11 is outside 0.001..10 Vpp"), None),
+    (WaveformGenerator, lambda d: d.setValue("Waveform", compress(SAMPLES.astype(np.float64)), ch=2),
+     [(("SOUR2:DATA", SAMPLES), None)], None, None),
+    (WaveformGenerator, lambda d: d.setValue("Waveform", SAMPLES * 2), [],
+     ValueError("Waveform on channel 1: expected 8 to 65536 samples within -1..1, got an array of shape (8,)"),
+     None),
+    (WaveformGenerator, lambda d: d.setValue("Waveform", SAMPLES[:7]), [],
+     ValueError("Waveform on channel 1: expected 8 to 65536 samples within -1..1, got an array of shape (7,)"),
+     None),
+])
+def test_example_drivers_lines(driver, call, exchange, expected, recorded, monkeypatch):
+    monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
+    run_lines(driver, call, exchange, expected, recorded)
 
 
 @pytest.mark.parametrize("exchange, call, lines", [

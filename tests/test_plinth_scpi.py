@@ -1,6 +1,6 @@
-"""Drivers on the real wire: the example SCPI source (examples/scpi_source.py) and power supply
-(examples/power_supply.py) over PyVISA against their instruments simulated by pyvisa-sim, watching
-the lines that reach the instrument; the examples' size and type checks."""
+"""Drivers on the real wire: the example SCPI source (examples/scpi_source.py), power supply,
+multimeter and temperature controller over PyVISA against their instruments simulated by
+pyvisa-sim, watching the lines that reach the instrument; the examples' size and type checks."""
 
 import ast
 import gc
@@ -38,6 +38,8 @@ def load(name):
 
 scpi = load("scpi_source")
 supply = load("power_supply")
+dmm = load("multimeter")
+controller = load("temperature_controller")
 
 RESOURCE = "TCPIP0::192.168.1.42::inst0::INSTR"
 OPENING = ["*CLS", "*IDN?"]
@@ -61,7 +63,7 @@ def sim(request, tmp_path, monkeypatch):
         write(data)
 
     monkeypatch.setattr(device, "write", spy)
-    return types.SimpleNamespace(backend=backend, received=received)
+    return types.SimpleNamespace(backend=backend, received=received, driver=request.param)
 
 
 @pytest.mark.parametrize("ch", [1, 2])
@@ -279,6 +281,35 @@ def test_the_supply_refuses_before_sending(sim, name, value, ch, message):
         assert str(info.value) == message and sim.received == OPENING
 
 
+# --- the multimeter and the temperature controller ----------------------------------------------
+
+@pytest.mark.parametrize("sim, name, value, ch, lines, answer", [
+    (dmm.Multimeter, "Function", "4w_resistance", 1, ['FUNC "FRES"', "FUNC?"], "4w_resistance"),
+    (dmm.Multimeter, "Range", 1000, 1,
+     ["FUNC?", "VOLT:RANG:AUTO 0", "VOLT:RANG 1000.0", "FUNC?", "VOLT:RANG:AUTO?", "VOLT:RANG?"], 1000.0),
+    (dmm.Multimeter, "Range", "auto", 1, ["FUNC?", "VOLT:RANG:AUTO 1", "FUNC?", "VOLT:RANG:AUTO?"], "AUTO"),
+    (dmm.Multimeter, "NPLC", 0.02, 1, ["FUNC?", "VOLT:NPLC 0.02", "FUNC?", "VOLT:NPLC?"], 0.02),
+    (dmm.Multimeter, "Reading", None, 1, ["READ?"], 4.99871234),
+    (controller.TemperatureController, "Temperature", None, "B", ["KRDG? B"], 4.218),
+    (controller.TemperatureController, "HeaterRange", "high", 2, ["RANGE 2,3", "RANGE? 2"], "high"),
+    # a ramp from the setpoint read first, 5 K a step; the delay after each, the interval between
+    (controller.TemperatureController, "Setpoint", 70, 1,
+     ["SETP? 1", "SETP 1,75.0", "SETP 1,70.0", "SETP? 1"], 70.0),
+    (controller.TemperatureController, "HeaterOutput", None, 1, ["HTR? 1"], 42.5),
+], indirect=["sim"])
+def test_the_meter_and_the_controller_set_and_read_each_quantity(sim, name, value, ch, lines, answer,
+                                                                  monkeypatch):
+    slept = []
+    monkeypatch.setattr("tarn.driver.visa.time.sleep", slept.append)
+    with sim.driver(backend=sim.backend) as driver:
+        if value is not None:
+            driver.setValue(name, value, ch=ch)
+        assert driver.getValue(name, ch=ch) == answer and driver.config[name][ch]["value"] == answer
+        errors = driver.error_query
+    assert sim.received == OPENING + [line for sent in lines for line in (sent, errors)]
+    assert slept == ([0.5, 0.5, 0.5] if name == "Setpoint" else [])
+
+
 # --- size and types of the examples -----------------------------------------------------------
 
 def code_lines(path):
@@ -310,7 +341,9 @@ def test_code_lines(tmp_path, source, expected):
     assert code_lines(path) == expected
 
 
-@pytest.mark.parametrize("example, budget", [("scpi_source.py", 35), ("power_supply.py", 25)])
+@pytest.mark.parametrize("example, budget", [("scpi_source.py", 35), ("power_supply.py", 25),
+                                             ("multimeter.py", 40), ("temperature_controller.py", 26),
+                                             ("waveform_generator.py", 40)])
 def test_examples_stay_within_their_line_budget(example, budget):
     assert code_lines(ROOT / "examples" / example) <= budget
 

@@ -62,6 +62,8 @@ WHERE: ContextVar[str] = ContextVar("tarn_visa_where", default="")
 
 # An SCPI error-queue entry: an integer code, a comma, a text ('-222,"Data out of range"').
 _ENTRY = re.compile(r"\s*([+-]?\d+)\s*,")
+# The answer of an IEEE 488.2 common query (*ESR?): a bare integer, nonzero when errors occurred.
+_CODE = re.compile(r"\s*([+-]?\d+)\s*$")
 # VISA's status code for a timeout (VI_ERROR_TMO, 0xBFFF0015 as a signed 32-bit integer).
 _VI_ERROR_TMO = -1073807339
 # Lines read at most while looking for the identity after an exchange went out of step.
@@ -214,14 +216,18 @@ class Session:
 
     def errors(self) -> tuple[list[str], str | None]:
         """Reads the error queue until it reports no error (code 0), at most max_errors
-        entries. Returns the entries read and the answer that was not an error entry, if one
+        entries: "<code>,<text>" entries, or bare codes for a common query such as *ESR?
+        (reading the register clears it). Returns the entries read and the answer that was not an error entry, if one
         came (the session is then out of step)."""
         found: list[str] = []
         if self.error_query is None:
             return found, None
+        # A common query answers a bare code; SYST:ERR? and its kind answer "<code>,<text>", and
+        # a bare number there is a stray answer, not an entry.
+        shape = _CODE if self.error_query.startswith("*") else _ENTRY
         for _ in range(self.max_errors):
             entry = self.ask(self.error_query)
-            code = _ENTRY.match(entry)
+            code = shape.match(entry)
             if code is None:
                 self.in_step = False
                 return found, entry

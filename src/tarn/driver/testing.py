@@ -22,9 +22,11 @@ from numpy.typing import NDArray
 from tarn.driver.session import BlockType, shown_block
 from tarn.driver.visa import VisaDriver
 
-__all__ = ["NO_ERROR", "Line", "Reply", "StandIn", "expect_exchange"]
+__all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange"]
 
 NO_ERROR = '+0,"No error"'  # the stand-in's answer to an error query the exchange does not list
+# ... and to a common query (*ESR?), which answers a bare code
+NO_ERROR_CODE = "0"
 
 # What the driver sends: a line, or (header, array) for a command followed by a binary block of
 # the array's values (of its type and byte order).
@@ -42,7 +44,7 @@ class StandIn:
     """A stand-in for a PyVISA message-based resource that follows a script of (line, reply)
     pairs. The first `opening` pairs are what the driver's open sends; positions in messages
     count the others from 1. An `error_query` that the script does not expect at that point is
-    answered NO_ERROR. The first mismatch raises AssertionError and is kept in `failure`.
+    answered NO_ERROR (NO_ERROR_CODE for a common query such as *ESR?). The first mismatch raises AssertionError and is kept in `failure`.
     `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
     in turn and `clear` (a device clear) drops them. A block sent must equal the script's array
     in length, type, byte order and every value bit for bit; a block query's array is answered
@@ -55,6 +57,7 @@ class StandIn:
             if isinstance(line, tuple) and reply is not None:
                 raise TypeError(f"the block command {line[0]!r} has no reply: pair it with None")
         self.error_query = error_query
+        self.no_error = NO_ERROR_CODE if error_query and error_query.startswith("*") else NO_ERROR
         self.opening = opening
         self.position = 0  # the next pair of the script
         self.sent: list[str] = []
@@ -132,7 +135,7 @@ class StandIn:
         expected = self.script[self.position] if self.position < len(self.script) else None
         if query and block is None and line == self.error_query and \
                 (expected is None or expected[0] != line):
-            return NO_ERROR
+            return self.no_error
         where = self._label(self.position)
         sent = _shown(line, query, block)
         if expected is None:
@@ -224,7 +227,7 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
     query, or an exception that the query raises; ((header, array), None) for a command with a
     binary block, an array for a query answered by one. Error queries the exchange does not list
-    are answered NO_ERROR; list them to answer errors. A line that differs from the next expected
+    are answered NO_ERROR ("0" for *ESR?); list them to answer errors. A line that differs from the next expected
     one fails at once with its position, the expected and the sent line; lines left unsent fail
     when the block ends. The driver is closed when the block ends."""
     opening: list[tuple[Line, Reply]] = []
