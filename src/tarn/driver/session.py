@@ -217,8 +217,8 @@ class Session:
     def errors(self) -> tuple[list[str], str | None]:
         """Reads the error queue until it reports no error (code 0), at most max_errors
         entries: "<code>,<text>" entries, or bare codes for a common query such as *ESR?
-        (reading the register clears it). Returns the entries read and the answer that was not an error entry, if one
-        came (the session is then out of step)."""
+        (reading the register clears it). Returns the entries read and the answer that was not
+        an error entry, if one came (the session is then out of step)."""
         found: list[str] = []
         if self.error_query is None:
             return found, None
