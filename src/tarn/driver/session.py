@@ -216,7 +216,7 @@ class Session:
 
     def errors(self) -> tuple[list[str], str | None]:
         """Reads the error queue until it reports no error (code 0), at most max_errors
-        entries: "<code>,<text>" entries, or bare codes for a common query such as *ESR?
+        entries: "<code>,<text>" entries, or bare codes for a common query such as ``*ESR?``
         (reading the register clears it). Returns the entries read and the answer that was not
         an error entry, if one came (the session is then out of step)."""
         found: list[str] = []

@@ -44,7 +44,8 @@ class StandIn:
     """A stand-in for a PyVISA message-based resource that follows a script of (line, reply)
     pairs. The first `opening` pairs are what the driver's open sends; positions in messages
     count the others from 1. An `error_query` that the script does not expect at that point is
-    answered NO_ERROR (NO_ERROR_CODE for a common query such as *ESR?). The first mismatch raises AssertionError and is kept in `failure`.
+    answered NO_ERROR (NO_ERROR_CODE for a common query such as ``*ESR?``). The first mismatch
+    raises AssertionError and is kept in `failure`.
     `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
     in turn and `clear` (a device clear) drops them. A block sent must equal the script's array
     in length, type, byte order and every value bit for bit; a block query's array is answered
@@ -227,9 +228,9 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
     query, or an exception that the query raises; ((header, array), None) for a command with a
     binary block, an array for a query answered by one. Error queries the exchange does not list
-    are answered NO_ERROR ("0" for *ESR?); list them to answer errors. A line that differs from the next expected
-    one fails at once with its position, the expected and the sent line; lines left unsent fail
-    when the block ends. The driver is closed when the block ends."""
+    are answered NO_ERROR ("0" for ``*ESR?``); list them to answer errors. A line that differs
+    from the next expected one fails at once with its position, the expected and the sent line;
+    lines left unsent fail when the block ends. The driver is closed when the block ends."""
     opening: list[tuple[Line, Reply]] = []
     if driver_class.clear_command is not None:
         opening.append((driver_class.clear_command, None))
