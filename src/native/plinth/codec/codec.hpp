@@ -23,6 +23,7 @@
     X(np_flatnonzero, tarn::attribute("numpy", "flatnonzero"))                                     \
     X(np_r, tarn::attribute("numpy", "r_"))                                                        \
     X(np_repeat, tarn::attribute("numpy", "repeat"))                                               \
+    X(np_array, tarn::attribute("numpy", "array"))                                                 \
     X(np_size, tarn::attribute("numpy", "size"))                                                   \
     X(np_integer, tarn::attribute("numpy", "integer"))
 

@@ -76,8 +76,18 @@ PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept
         Native native = decompress_array(args[0], args[1]);
         if (native.status != Status::declined) return native.result.release();  // nullptr: failed
     }
-    if (check_total(args[0], args[1]) < 0) return nullptr;
-    return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
+    // numpy.repeat uses an intp array of lengths in place and reads it twice, to size its result
+    // and to fill it: lengths another thread rewrites in between make it write past that result.
+    // It gets a private copy instead (same dtype and shape, so the same result and errors), and
+    // the total is checked on that copy.
+    Ref lengths = tarn::borrow(args[1]);
+    if (PyObject_TypeCheck(args[1], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
+        lengths = steal(PyObject_CallOneArg(state.np_array.get(), args[1]));
+        if (!lengths) return nullptr;
+    }
+    if (check_total(args[0], lengths.get()) < 0) return nullptr;
+    PyObject* repeat_args[] = {args[0], lengths.get()};
+    return PyObject_Vectorcall(state.np_repeat.get(), repeat_args, 2, nullptr);
 }
 
 constexpr tarn::Param kCompressParams[] = {{"value", tarn::Check::any, "Any"}};
