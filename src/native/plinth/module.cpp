@@ -61,14 +61,6 @@ PyObject* new_plinth_class() noexcept {
     if (!abc) return nullptr;
     Ref bases = steal(PyTuple_Pack(1, abc.get()));
     if (!bases) return nullptr;
-    // abstractmethod as the module namespace holds it now; it marks and returns the function.
-    Ref abstractmethod = steal(lookup_global(state.s_abstractmethod.get()));
-    if (!abstractmethod) return nullptr;
-    auto abstract = [&](Ref function) -> PyObject* {
-        if (!function) return nullptr;
-        return PyObject_CallOneArg(abstractmethod.get(), function.get());
-    };
-
     ClassBuilder cls;
     if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
     if (cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
@@ -76,22 +68,8 @@ PyObject* new_plinth_class() noexcept {
         cls.set("segment", steal(Py_BuildValue("(ss)", "na", "103|104"))) < 0 ||
         cls.set("CHs", steal(Py_BuildValue("[i]", 1))) < 0 ||
         cls.set("quants", steal(PyList_New(0))) < 0 ||
-        cls.set("__init__", steal(new_init())) < 0 ||
-        cls.set("__repr__", steal(new_repr())) < 0 ||
-        cls.set("__del__", steal(new_del())) < 0 ||
-        cls.set("__enter__", steal(new_enter())) < 0 ||
-        cls.set("__exit__", steal(new_exit())) < 0 ||
-        cls.set("info", steal(new_info())) < 0 ||
-        cls.set("dict_from_quantity", steal(new_dict_from_quantity())) < 0 ||
-        cls.set("open", steal(abstract(steal(new_open())))) < 0 ||
-        cls.set("close", steal(abstract(steal(new_close())))) < 0 ||
-        cls.set("write", steal(abstract(steal(new_write())))) < 0 ||
-        cls.set("read", steal(abstract(steal(new_read())))) < 0 ||
-        cls.set("cancel", steal(new_cancel())) < 0 ||
-        cls.set("check", steal(new_check())) < 0 ||
-        cls.set("update", steal(new_update())) < 0 ||
-        cls.set("setValue", steal(new_set_value())) < 0 ||
-        cls.set("getValue", steal(new_get_value())) < 0)
+        cls.set(driver_methods) < 0 ||
+        cls.set(quantity_methods) < 0)
         return nullptr;
     return cls.finish();
 }
@@ -119,8 +97,7 @@ int exec_plinth(PyObject* module) noexcept {
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
     }
     if (bind(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
-    if (bind(module, "compress", steal(codec::new_compress())) < 0) return -1;
-    if (bind(module, "decompress", steal(codec::new_decompress())) < 0) return -1;
+    if (bind(module, codec::functions) < 0) return -1;
     return bind(module, "Plinth", steal(new_plinth_class()));
 }
 

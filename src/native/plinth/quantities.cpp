@@ -1,5 +1,5 @@
-// The quantity table and value dispatch of Plinth: dict_from_quantity, check, update, setValue,
-// getValue. Methods reach each other through the instance, so subclass overrides take effect.
+// The value dispatch of Plinth: check, update, setValue, getValue. Methods reach each other
+// through the instance, so subclass overrides take effect.
 #include <Python.h>
 
 #include "calls.hpp"
@@ -49,54 +49,6 @@ PyObject* call_with_keywords(const tarn::GlobalRef& method, PyObject* self, PyOb
     if (value) argv[3] = value;
     for (Py_ssize_t i = 0; i < nkw; ++i) argv[1 + npos + i] = kw.values[i];
     return tarn::call_method(method.get(), argv.data() + 1, npos, kw.names);
-}
-
-PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* self = args[0];
-    Ref result = steal(PyDict_New());
-    Ref per_channel = steal(PyDict_New());
-    Ref global = steal(PyDict_New());
-    if (!result || !per_channel || !global) return nullptr;
-
-    // Defaults come from a deep copy, so a mutable default is never the record's own object.
-    Ref deepcopy = steal(tarn::lookup_global(state.s_deepcopy.get()));
-    if (!deepcopy) return nullptr;
-    Ref quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
-    if (!quants) return nullptr;
-    Ref copies = steal(PyObject_CallOneArg(deepcopy.get(), quants.get()));
-    if (!copies) return nullptr;
-    Ref it = steal(PyObject_GetIter(copies.get()));
-    if (!it) return nullptr;
-    while (Ref record = steal(PyIter_Next(it.get()))) {
-        Ref fallback = steal(PyObject_GetAttr(record.get(), state.s_default.get()));
-        if (!fallback) return nullptr;
-        Ref ch = steal(PyObject_GetItem(fallback.get(), state.s_ch.get()));
-        if (!ch) return nullptr;
-        int is_global = PyObject_RichCompareBool(ch.get(), state.s_global.get(), Py_EQ);
-        if (is_global < 0) return nullptr;
-        Ref value = steal(PyObject_GetItem(fallback.get(), state.s_value.get()));
-        if (!value) return nullptr;
-        Ref name = steal(PyObject_GetAttr(record.get(), state.s_name.get()));
-        if (!name) return nullptr;
-        if (PyDict_SetItem(is_global ? global.get() : per_channel.get(), name.get(), value.get()) < 0)
-            return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-
-    // Every channel key shares the one per-channel dict.
-    Ref channels = steal(PyObject_GetAttr(self, state.s_CHs.get()));
-    if (!channels) return nullptr;
-    it = steal(PyObject_GetIter(channels.get()));
-    if (!it) return nullptr;
-    while (Ref channel = steal(PyIter_Next(it.get()))) {
-        Ref text = steal(channel_text(channel.get()));
-        if (!text) return nullptr;
-        Ref key = steal(PyUnicode_Concat(state.s_CH.get(), text.get()));
-        if (!key || PyDict_SetItem(result.get(), key.get(), per_channel.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    if (PyDict_SetItem(result.get(), state.s_CHglobal.get(), global.get()) < 0) return nullptr;
-    return result.release();
 }
 
 TARN_COLD PyObject* raise_assertion(PyObject* self, const char* format, PyObject* text) noexcept {
@@ -214,7 +166,6 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     return result.release();
 }
 
-constexpr tarn::Param kSelf[] = {{"self"}};
 constexpr tarn::Param kCheckParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                         {"channel", Check::any, "int | str"}};
 constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "str"},
@@ -223,24 +174,18 @@ constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "s
 constexpr tarn::Param kSetParams[] = {{"self"}, {"name", Check::exact_str, "str"}, {"value", Check::any, "Any"}};
 constexpr tarn::Param kGetParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
-constexpr tarn::Signature kDictFromQuantity{"dict_from_quantity", "Plinth.dict_from_quantity", nullptr, kSelf};
-constexpr tarn::Signature kCheck{"check", "Plinth.check", nullptr, kCheckParams};
-constexpr tarn::Signature kUpdate{"update", "Plinth.update", nullptr, kUpdateParams};
-constexpr tarn::Signature kSetValue{"setValue", "Plinth.setValue", nullptr, kSetParams, "kw"};
-constexpr tarn::Signature kGetValue{"getValue", "Plinth.getValue", nullptr, kGetParams, "kw"};
+PyObject* update_defaults() noexcept { return PyTuple_Pack(1, state.one.get()); }
+
+constexpr tarn::Definition kMethods[] = {
+    {{"check", "Plinth.check", nullptr, kCheckParams}, check_impl},
+    {.signature = {"update", "Plinth.update", nullptr, kUpdateParams}, .impl = update_impl,
+     .defaults = update_defaults},
+    {{"setValue", "Plinth.setValue", nullptr, kSetParams, "kw"}, set_value_impl},
+    {{"getValue", "Plinth.getValue", nullptr, kGetParams, "kw"}, get_value_impl},
+};
 
 }  // namespace
 
-PyObject* new_dict_from_quantity() noexcept {
-    return tarn::new_function(kDictFromQuantity, dict_from_quantity_impl);
-}
-PyObject* new_check() noexcept { return tarn::new_function(kCheck, check_impl); }
-PyObject* new_set_value() noexcept { return tarn::new_function(kSetValue, set_value_impl); }
-PyObject* new_get_value() noexcept { return tarn::new_function(kGetValue, get_value_impl); }
-
-PyObject* new_update() noexcept {
-    Ref defaults = steal(PyTuple_Pack(1, state.one.get()));
-    return defaults ? tarn::new_function(kUpdate, update_impl, defaults.get()) : nullptr;
-}
+constinit const tarn::Definitions quantity_methods = kMethods;
 
 }  // namespace tarn::plinth

@@ -19,7 +19,6 @@ constexpr char kRunDoc[] =
     "        Args:\n"
     "            command (str): command to run\n"
     "        ";
-constexpr Param kRunParams[] = {{"self"}, {"command", Check::exact_str, "str"}};
 
 // `stdin, stdout, stderr = result` with the unpacking errors of the original code.
 int unpack3(PyObject* result, Ref (&out)[3]) noexcept {
@@ -266,10 +265,14 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
-constexpr Signature kRun{"run", "SSHClient.run", kRunDoc, kRunParams};
+constexpr Param kRunParams[] = {{"self"}, {"command", Check::exact_str, "str"}};
+
+constexpr Definition kMethods[] = {
+    {{"run", "SSHClient.run", kRunDoc, kRunParams}, run_impl},
+};
 
 }  // namespace
 
-PyObject* new_run() noexcept { return tarn::new_function(kRun, run_impl); }
+constinit const Definitions run_methods = kMethods;
 
 }  // namespace tarn::ssh

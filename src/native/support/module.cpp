@@ -173,6 +173,13 @@ int bind(PyObject* module, const char* name, Ref value) noexcept {
     return PyModule_Add(module, name, value.release());
 }
 
+int bind(PyObject* module, Definitions functions) noexcept {
+    for (const Definition& function : functions) {
+        if (bind(module, function.signature.name, steal(new_function(function))) < 0) return -1;
+    }
+    return 0;
+}
+
 int print(PyObject* text) noexcept {
     Ref r = steal(PyObject_CallOneArg(g.print.get(), text));
     return r ? 0 : -1;

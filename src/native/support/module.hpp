@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace tarn {
@@ -44,6 +45,8 @@ PyObject* import_from(PyObject* module, const char* name) noexcept;
 // Binds `value` under `name` in the module namespace; -1 on failure (an empty `value` is a
 // failure to pass on).
 int bind(PyObject* module, const char* name, Ref value) noexcept;
+// Binds a function for each row of `functions`, in order, under its name; -1 on failure.
+int bind(PyObject* module, Definitions functions) noexcept;
 
 // Calls builtins.print(text) with one argument; -1 on failure.
 int print(PyObject* text) noexcept;

@@ -387,14 +387,16 @@ constexpr tarn::Param kTerminalParams[] = {
     {.name = "command", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
     {.name = "cwd", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
 };
-constexpr tarn::Signature kTerminal{"terminal", "terminal", kTerminalDoc, kTerminalParams};
+
+PyObject* terminal_defaults() noexcept { return PyTuple_Pack(2, Py_None, Py_None); }
+
+constexpr tarn::Definition kFunctions[] = {
+    {.signature = {"terminal", "terminal", kTerminalDoc, kTerminalParams}, .impl = terminal_impl,
+     .defaults = terminal_defaults},
+};
 
 }  // namespace
 
-PyObject* new_terminal() noexcept {
-    Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
-    if (!defaults) return nullptr;
-    return tarn::new_function(kTerminal, terminal_impl, defaults.get());
-}
+constinit const tarn::Definitions functions = kFunctions;
 
 }  // namespace tarn::terminal

@@ -1,8 +1,9 @@
 // The run-length codec as the driver base module sees it: the objects it keeps in the module's
-// state, the kernel choice at load and the factories of compress and decompress.
+// state, the kernel choice at load and the table of compress and decompress.
 #pragma once
 #include <Python.h>
 
+#include "function.hpp"
 #include "state.hpp"
 
 // The codec's part of the module state (plinth.hpp lists it with the driver's part).
@@ -33,8 +34,7 @@ namespace tarn::plinth::codec {
 // diagnostics: "portable", "sse2" or "avx2" (array_access.cpp).
 const char* init() noexcept;
 
-// The functions compress and decompress (functions.cpp); each returns a new reference.
-PyObject* new_compress() noexcept;
-PyObject* new_decompress() noexcept;
+// The functions compress and decompress, in the order of the module namespace (functions.cpp).
+extern const tarn::Definitions functions;
 
 }  // namespace tarn::plinth::codec

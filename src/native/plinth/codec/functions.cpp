@@ -91,14 +91,15 @@ PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept
 }
 
 constexpr tarn::Param kCompressParams[] = {{"value", tarn::Check::any, "Any"}};
-constexpr tarn::Signature kCompress{"compress", "compress", nullptr, kCompressParams};
-
 constexpr tarn::Param kDecompressParams[] = {{"values"}, {"lengths"}};
-constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDecompressParams};
+
+constexpr tarn::Definition kFunctions[] = {
+    {{"compress", "compress", nullptr, kCompressParams}, compress_impl},
+    {{"decompress", "decompress", nullptr, kDecompressParams}, decompress_impl},
+};
 
 }  // namespace
 
-PyObject* new_compress() noexcept { return tarn::new_function(kCompress, compress_impl); }
-PyObject* new_decompress() noexcept { return tarn::new_function(kDecompress, decompress_impl); }
+constinit const tarn::Definitions functions = kFunctions;
 
 }  // namespace tarn::plinth::codec
