@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "classes.hpp"
+#include "codec/codec.hpp"
 #include "module.hpp"
 #include "plinth.hpp"
 #include "ref.hpp"
@@ -11,6 +12,7 @@
 namespace tarn::plinth {
 
 State state;
+codec::State codec::state;
 
 namespace {
 
@@ -101,7 +103,7 @@ int exec_plinth(PyObject* module) noexcept {
     return bind(module, "Plinth", steal(new_plinth_class()));
 }
 
-const ModuleInfo info = module_info<state>("plinth", "tarn.driver.common.plinth", exec_plinth);
+const ModuleInfo info = module_info<state, codec::state>("plinth", "tarn.driver.common.plinth", exec_plinth);
 
 }  // namespace
 

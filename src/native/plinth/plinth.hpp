@@ -1,9 +1,8 @@
-// Declarations shared by the files of the driver base module: its state, the method factories
+// Declarations shared by the files of the driver base module: its state, the method tables
 // and small helpers.
 #pragma once
 #include <Python.h>
 
-#include "codec/codec.hpp"
 #include "function.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -64,9 +63,7 @@ namespace tarn::plinth {
     X(default_timeout, PyFloat_FromDouble(3.0))                                                    \
     X(default_model, tarn::interned("None"))                                                       \
     X(default_srate, PyLong_FromLong(-1))                                                          \
-    X(one, PyLong_FromLong(1))                                                                     \
-    /* the codec's objects */                                                                     \
-    TARN_CODEC_STATE(X)
+    X(one, PyLong_FromLong(1))
 
 struct State {
     TARN_STATE_FIELDS(TARN_PLINTH_STATE)

@@ -1,12 +1,13 @@
-// The run-length codec as the driver base module sees it: the objects it keeps in the module's
-// state, the kernel choice at load and the table of compress and decompress.
+// The run-length codec as the driver base module sees it: the objects it keeps from load on,
+// the kernel choice at load and the table of compress and decompress.
 #pragma once
 #include <Python.h>
 
 #include "function.hpp"
 #include "state.hpp"
 
-// The codec's part of the module state (plinth.hpp lists it with the driver's part).
+// Objects the codec keeps from load on, each with its initialiser (names as in plinth.hpp). The
+// driver base module owns them alongside its own state and sets them up with it.
 #define TARN_CODEC_STATE(X)                                                                        \
     /* attribute names of arrays and dtypes */                                                    \
     X(s_ndim, tarn::interned("ndim"))                                                              \
@@ -18,6 +19,7 @@
     X(s_size, tarn::interned("size"))                                                              \
     /* constants */                                                                               \
     X(zero, PyLong_FromLong(0))                                                                    \
+    X(one, PyLong_FromLong(1))                                                                     \
     /* numpy's functions and types for its own steps */                                           \
     X(np_ndarray, tarn::attribute("numpy", "ndarray"))                                             \
     X(np_diff, tarn::attribute("numpy", "diff"))                                                   \
@@ -29,6 +31,12 @@
     X(np_integer, tarn::attribute("numpy", "integer"))
 
 namespace tarn::plinth::codec {
+
+struct State {
+    TARN_STATE_FIELDS(TARN_CODEC_STATE)
+};
+
+extern State state;
 
 // Chooses the kernels for this process (see kernels.hpp); returns the chosen set's name, for
 // diagnostics: "portable", "sse2" or "avx2" (array_access.cpp).

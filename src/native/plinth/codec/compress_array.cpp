@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "array_access.hpp"
-#include "plinth.hpp"
+#include "codec.hpp"
 #include "small_array.hpp"
 
 namespace tarn::plinth::codec {

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "array_access.hpp"
+#include "codec.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
-#include "plinth.hpp"
 #include "small_array.hpp"
 
 namespace tarn::plinth::codec {

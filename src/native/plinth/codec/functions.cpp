@@ -8,7 +8,6 @@
 #include "codec.hpp"
 #include "errors.hpp"
 #include "function.hpp"
-#include "plinth.hpp"
 
 namespace tarn::plinth::codec {
 
