@@ -25,7 +25,7 @@ PyObject* init_impl(PyObject* const* args, const Keywords& kw) noexcept {
                    {state.s_model, state.default_model},
                    {state.s_srate, state.default_srate}};
     for (const auto& option : options) {
-        PyObject* value = kw.find(option.name.get());  // borrowed from the caller
+        PyObject* value = kw.find(option.name.get());
         if (PyObject_SetAttr(self, option.name.get(), value ? value : option.fallback.get()) < 0)
             return nullptr;
     }

@@ -20,15 +20,31 @@ PyObject* channel_text(PyObject* channel) noexcept {
 
 namespace {
 
-// mode == "debug", where an absent mode means "run".
-int is_debug(PyObject* mode) noexcept {
-    return mode ? PyObject_RichCompareBool(mode, state.s_debug.get(), Py_EQ) : 0;
+// The channel a call names (ch=, else 1) once self.check(name, channel) has accepted it
+// (borrowed), or nullptr with check's exception set.
+PyObject* checked_channel(PyObject* self, PyObject* name, const Keywords& kw) noexcept {
+    PyObject* channel = kw.find(state.s_ch.get());
+    if (!channel) channel = state.one.get();
+    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
+    return checked ? channel : nullptr;
 }
 
-// Prints "SET name value target" / "GET name target" with the builtin print.
-int print_items(PyObject* const* items, size_t n) noexcept {
-    Ref result = steal(PyObject_Vectorcall(tarn::builtin_print(), items, n, nullptr));
-    return result ? 0 : -1;
+// With mode="debug" (an absent mode means "run"), prints "SET name value target" or
+// "GET name target" (`value` nullptr) with the builtin print instead of reaching the device.
+// 1 when printed, 0 when the call is to run, -1 on failure.
+int print_instead_in_debug(const Keywords& kw, PyObject* verb, PyObject* name, PyObject* value) noexcept {
+    PyObject* mode = kw.find(state.s_mode.get());
+    int debug = mode ? PyObject_RichCompareBool(mode, state.s_debug.get(), Py_EQ) : 0;
+    if (debug <= 0) return debug;
+    PyObject* target = kw.find(state.s_target.get());
+    PyObject* items[4];
+    size_t n = 0;
+    items[n++] = verb;
+    items[n++] = name;
+    if (value) items[n++] = value;
+    items[n++] = target ? target : state.s_empty.get();
+    Ref printed = steal(PyObject_Vectorcall(tarn::builtin_print(), items, n, nullptr));
+    return printed ? 1 : -1;
 }
 
 // Calls self.<method>(name, value, **kw) with the caller's keyword view passed on untouched
@@ -81,23 +97,25 @@ PyObject* check_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
+// self.config[name][channel]: the record of one quantity on one channel (new reference).
+PyObject* config_entry(PyObject* self, PyObject* name, PyObject* channel) noexcept {
     Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
     if (!config) return nullptr;
     Ref per_name = steal(get_item(config.get(), name));
-    if (!per_name) return nullptr;
-    Ref entry = steal(get_item(per_name.get(), channel));
+    return per_name ? get_item(per_name.get(), channel) : nullptr;
+}
+
+PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
+    Ref entry = steal(config_entry(self, name, channel));
     if (!entry || set_item(entry.get(), state.s_value.get(), value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject *self = args[0], *name = args[1];
-    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
-    if (!channel) channel = state.one.get();
-    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
-    if (!checked) return nullptr;
+    PyObject* channel = checked_channel(self, name, kw);
+    if (!channel) return nullptr;
 
     Ref value = tarn::borrow(args[2]);
     // A compressed waveform (values, lengths) is expanded before the driver sees it.
@@ -110,14 +128,8 @@ PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
         if (!value) return nullptr;
     }
 
-    int debug = is_debug(kw.find(state.s_mode.get()));
-    if (debug < 0) return nullptr;
-    if (debug) {
-        PyObject* target = kw.find(state.s_target.get());
-        PyObject* items[] = {state.s_SET.get(), name, value.get(), target ? target : state.s_empty.get()};
-        if (print_items(items, 4) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    int printed = print_instead_in_debug(kw, state.s_SET.get(), name, value.get());
+    if (printed != 0) return printed < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref written = steal(call_with_keywords(state.s_write, self, name, value.get(), kw));
     if (!written) return nullptr;
@@ -135,29 +147,16 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     if (found < 0) return nullptr;
     if (found) return attribute.release();
 
-    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
-    if (!channel) channel = state.one.get();
-    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
-    if (!checked) return nullptr;
-
-    int debug = is_debug(kw.find(state.s_mode.get()));
-    if (debug < 0) return nullptr;
-    if (debug) {
-        PyObject* target = kw.find(state.s_target.get());
-        PyObject* items[] = {state.s_GET.get(), name, target ? target : state.s_empty.get()};
-        if (print_items(items, 3) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    PyObject* channel = checked_channel(self, name, kw);
+    if (!channel) return nullptr;
+    int printed = print_instead_in_debug(kw, state.s_GET.get(), name, nullptr);
+    if (printed != 0) return printed < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref result = steal(call_with_keywords(state.s_read, self, name, nullptr, kw));
     if (!result) return nullptr;
     if (result.get() == Py_None) {
         // No fresh value: answer the last one recorded.
-        Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
-        if (!config) return nullptr;
-        Ref per_name = steal(get_item(config.get(), name));
-        if (!per_name) return nullptr;
-        Ref entry = steal(get_item(per_name.get(), channel));
+        Ref entry = steal(config_entry(self, name, channel));
         if (!entry) return nullptr;
         return get_item(entry.get(), state.s_value.get());
     }

@@ -8,6 +8,23 @@ namespace tarn::ssh {
 
 namespace {
 
+// Where the client connects: host and port, and the username where the login or a line needs
+// it, read from the client's attributes at each use, as Python code reading self.host would.
+struct Address {
+    Ref host, port, username;
+
+    // Reads host, port and, when asked, username, in that order; 0, or -1 with an exception set.
+    int read(PyObject* self, bool with_username) noexcept {
+        host = steal(getattr(self, state.s_host));
+        if (!host) return -1;
+        port = steal(getattr(self, state.s_port));
+        if (!port) return -1;
+        if (!with_username) return 0;
+        username = steal(getattr(self, state.s_username));
+        return username ? 0 : -1;
+    }
+};
+
 // Sets TCP_NODELAY on the connection's socket: 0 when set or when the transport is not over a
 // TCP socket (none, a proxy command, a channel), -1 with an exception set.
 int set_nodelay(PyObject* client) noexcept {
@@ -51,28 +68,20 @@ PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept 
         secret = steal(tarn::call_method(state.s_from_private_key_file.get(), rsakey.get(), path.get()));
         if (!secret) return nullptr;
     }
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    Ref username = steal(getattr(self, state.s_username));
-    if (!username) return nullptr;
+    Address address;
+    if (address.read(self, true) < 0) return nullptr;
     if (!use_key && !(secret = steal(getattr(self, state.s_password)))) return nullptr;
     // client.connect(host, port=..., username=..., pkey=... | password=...)
-    PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
+    PyObject* args[] = {nullptr, client, address.host.get(), address.port.get(), address.username.get(),
+                        secret.get()};
     PyObject* kwnames = use_key ? state.kw_connect_key.get() : state.kw_connect_password.get();
     Ref done = steal(tarn::call_method(state.s_connect.get(), args + 1, 2, kwnames));
     if (!done) return nullptr;
     if (turn_nagle_off(client) < 0) return nullptr;
 
-    host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    username = steal(getattr(self, state.s_username));
-    if (!username) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
-                                        username.get()))) < 0)
+    if (address.read(self, true) < 0) return nullptr;
+    if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", address.host.get(),
+                                              address.port.get(), address.username.get()))) < 0)
         return nullptr;
     return Py_NewRef(client);
 }
@@ -98,12 +107,10 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
     tarn::Handling handling(exc.get());
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
-                                        exc.get()))) < 0)
+    Address address;
+    if (address.read(self, false) < 0) return nullptr;
+    if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", address.host.get(),
+                                              address.port.get(), exc.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -124,11 +131,10 @@ PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
     if (!client) return nullptr;
     Ref done = steal(tarn::call_method(state.s_close.get(), client.get()));
     if (!done) return nullptr;
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
+    Address address;
+    if (address.read(self, false) < 0) return nullptr;
+    if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", address.host.get(),
+                                              address.port.get()))) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }

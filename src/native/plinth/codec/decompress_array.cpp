@@ -2,24 +2,17 @@
 // lengths read from integer arrays, lists and tuples, and each value repeated into a fresh array.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "array_access.hpp"
 #include "codec.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
+#include "load.hpp"
 #include "small_array.hpp"
 
 namespace tarn::plinth::codec {
 
 namespace {
-
-template <class T>
-T load(const char* p) noexcept {
-    T x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
 
 // One integer of `size` bytes (1, 2, 4 or 8; 8 only when signed) at `p`.
 std::int64_t read_integer(bool is_signed, std::size_t size, const char* p) noexcept {
