@@ -111,7 +111,7 @@ PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
     if (!error) return nullptr;
     // The report is made inside the except block: an error raised while making or printing it
     // carries the close error as its context.
-    tarn::Handling handling(error.get());
+    tarn::ExceptBlock except_block(error.get());
     Ref description = steal(format_text(self));
     if (!description) return nullptr;
     Ref message = steal(format_text(error.get()));

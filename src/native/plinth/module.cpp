@@ -19,10 +19,11 @@ namespace {
 // The address pattern published for driver modules: a str.format template with a field `seg`.
 constexpr const char kPattern[] = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
 
-int bind_from(PyObject* module, const char* source, const char* name) noexcept {
-    Ref mod = steal(import_module(source));
-    if (!mod) return -1;
-    return bind(module, name, steal(import_from(mod.get(), name)));
+// `from <source> import <name>` into the module namespace; -1 on failure.
+int add_imported(PyObject* module, const char* source, const char* name) noexcept {
+    Ref imported_module = steal(import_module(source));
+    if (!imported_module) return -1;
+    return add_global(module, name, steal(import_from(imported_module.get(), name)));
 }
 
 // __debug__ of this process: false under python -O, read once so check() costs nothing then.
@@ -35,14 +36,6 @@ int read_assertion_state(PyObject* sys) noexcept {
     if (optimized < 0) return -1;
     state.assertions = !optimized;
     return 0;
-}
-
-// A name bound earlier in this module's namespace (new reference).
-PyObject* bound(PyObject* module, const char* name) noexcept {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemStringRef(PyModule_GetDict(module), name, &value) == 0)
-        PyErr_Format(PyExc_SystemError, "'%s' is missing from the module namespace", name);
-    return value;
 }
 
 constexpr const char kClassDoc[] =
@@ -77,12 +70,12 @@ PyObject* new_plinth_class() noexcept {
 }
 
 int exec_plinth(PyObject* module) noexcept {
-    if (bind(module, "re", steal(import_module("re"))) < 0) return -1;
-    if (bind(module, "sys", steal(import_module("sys"))) < 0) return -1;
-    if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
-    if (bind_from(module, "copy", "deepcopy") < 0) return -1;
-    if (bind_from(module, "typing", "Any") < 0) return -1;
-    if (bind(module, "np", steal(import_module("numpy"))) < 0) return -1;
+    if (add_global(module, "re", steal(import_module("re"))) < 0) return -1;
+    if (add_global(module, "sys", steal(import_module("sys"))) < 0) return -1;
+    if (add_imported(module, "abc", "ABC") < 0 || add_imported(module, "abc", "abstractmethod") < 0) return -1;
+    if (add_imported(module, "copy", "deepcopy") < 0) return -1;
+    if (add_imported(module, "typing", "Any") < 0) return -1;
+    if (add_global(module, "np", steal(import_module("numpy"))) < 0) return -1;
     {
         // from .quantity import Quantity, newcfg
         Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
@@ -90,17 +83,17 @@ int exec_plinth(PyObject* module) noexcept {
         Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
                                                         fromlist.get(), 1));
         if (!quantity) return -1;
-        if (bind(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
-        if (bind(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
+        if (add_global(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
+        if (add_global(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
     }
-    if (bind(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
+    if (add_global(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
     {
-        Ref sys = steal(bound(module, "sys"));
+        Ref sys = steal(lookup_global(state.s_sys.get()));
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
     }
-    if (bind(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
-    if (bind(module, codec::functions) < 0) return -1;
-    return bind(module, "Plinth", steal(new_plinth_class()));
+    if (add_global(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
+    if (add_functions(module, codec::functions) < 0) return -1;
+    return add_global(module, "Plinth", steal(new_plinth_class()));
 }
 
 const ModuleInfo info = module_info<state, codec::state>("plinth", "tarn.driver.common.plinth", exec_plinth);

@@ -143,7 +143,7 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     if (same_text(name, state.s_quantity.get())) return tarn::call_method(state.s_dict_from_quantity.get(), self);
     // Any attribute of the driver (method, property, class attribute) is answered as it is.
     Ref attribute;
-    int found = PyObject_GetOptionalAttr(self, name, tarn::prepare_ref(attribute));
+    int found = PyObject_GetOptionalAttr(self, name, tarn::out_param(attribute));
     if (found < 0) return nullptr;
     if (found) return attribute.release();
 

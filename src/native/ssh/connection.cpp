@@ -106,7 +106,7 @@ PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
     if (PyObject* connected = log_in(self, paramiko.get(), client.get())) return connected;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
+    tarn::ExceptBlock except_block(exc.get());
     Address address;
     if (address.read(self, false) < 0) return nullptr;
     if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", address.host.get(),

@@ -31,11 +31,11 @@ int exec_ssh(PyObject* module) noexcept {
     {
         Ref functools = steal(import_module("functools"));
         if (!functools) return -1;
-        if (bind(module, "cached_property", steal(import_from(functools.get(), "cached_property"))) < 0)
+        if (add_global(module, "cached_property", steal(import_from(functools.get(), "cached_property"))) < 0)
             return -1;
     }
-    if (bind(module, "paramiko", steal(import_module("paramiko"))) < 0) return -1;
-    return bind(module, "SSHClient", steal(new_client_class()));
+    if (add_global(module, "paramiko", steal(import_module("paramiko"))) < 0) return -1;
+    return add_global(module, "SSHClient", steal(new_client_class()));
 }
 
 const ModuleInfo info = module_info<state>("ssh", "tarn.terminal.ssh", exec_ssh);

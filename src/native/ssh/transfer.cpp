@@ -15,7 +15,7 @@ PyObject* report(int copied, const char* success_format, PyObject* source, PyObj
         Py_RETURN_NONE;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
+    tarn::ExceptBlock except_block(exc.get());
     if (print_line(steal(PyUnicode_FromFormat(failure_format, exc.get()))) < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -30,7 +30,7 @@ int ClassBuilder::begin(const char* name, PyObject* bases) noexcept {
     }
     meta_ = borrow(winner);
     Ref prepare;
-    if (PyObject_GetOptionalAttrString(winner, "__prepare__", prepare_ref(prepare)) < 0) return -1;
+    if (PyObject_GetOptionalAttrString(winner, "__prepare__", out_param(prepare)) < 0) return -1;
     if (prepare) {
         PyObject* args[] = {name_.get(), bases};
         ns_ = steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));

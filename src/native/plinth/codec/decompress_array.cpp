@@ -234,7 +234,7 @@ Py_ssize_t values_size(PyObject* values, int is_array) noexcept {
 
 }  // namespace
 
-Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
+Outcome decompress_array(PyObject* values, PyObject* lengths) noexcept {
     Elements in;
     int usable = in.open(values);
     if (usable <= 0) return usable == 0 ? declined() : failed();

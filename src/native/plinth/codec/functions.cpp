@@ -64,16 +64,16 @@ PyObject* compress_numpy(PyObject* value) noexcept {
 PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     PyObject* value = args[0];
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        Native native = compress_array(value);
-        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
+        Outcome outcome = compress_array(value);
+        if (outcome.status != Status::declined) return outcome.result.release();  // nullptr: failed
     }
     return compress_numpy(value);
 }
 
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        Native native = decompress_array(args[0], args[1]);
-        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
+        Outcome outcome = decompress_array(args[0], args[1]);
+        if (outcome.status != Status::declined) return outcome.result.release();  // nullptr: failed
     }
     // numpy.repeat uses an intp array of lengths in place and reads it twice, to size its result
     // and to fill it: lengths another thread rewrites in between make it write past that result.
