@@ -12,7 +12,7 @@ class ClassBuilder {
 public:
     // Picks the metaclass of `bases` (a tuple, borrowed), asks it for the namespace and sets
     // __module__ (this module's name) and __qualname__ (`name`) in it, as the class statement
-    // does for a class at module level.
+    // does for a class at module level. `name` (a literal) is kept for mangling private names.
     int begin(const char* name, PyObject* bases) noexcept;
     // namespace[key] = value; an empty `value` is an error to pass on (-1).
     int set(const char* key, Ref value) noexcept;
