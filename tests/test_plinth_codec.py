@@ -365,3 +365,57 @@ def test_concurrent_mutation_without_the_gil_stays_memory_safe():
                             text=True, timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip() == "ok"
+
+
+# Threads rewrite the lengths in place, between two arrays with different totals, while others
+# decompress: every result must be one that lengths the writers stored would give.
+RELENGTHENED = """
+import sys, threading, time
+import numpy as np
+from tarn.driver.common.plinth import decompress
+assert not sys._is_gil_enabled()
+n = 2000
+values = np.arange(1, n + 1).astype(np.{dtype})
+short, long = np.ones(n, np.int64), np.full(n, 20, np.int64)
+lengths = short.copy()
+stop = threading.Event()
+failures, calls = [], [0, 0]
+
+def rewrite():
+    while not stop.is_set():
+        lengths[:] = long
+        lengths[:] = short
+
+def decompress_often(t):
+    try:
+        deadline = time.monotonic() + 30
+        while calls[t] < 300 and time.monotonic() < deadline:
+            out = decompress(values, lengths)
+            calls[t] += 1
+            # Its runs: every value once and in order (an unwritten element breaks them), each
+            # repeated as often as one of the two arrays says.
+            starts = np.r_[0, np.flatnonzero(np.diff(out)) + 1]
+            runs = np.diff(np.r_[starts, out.size])
+            assert out.dtype == values.dtype and np.array_equal(out[starts], values), out
+            assert np.all((runs == 1) | (runs == 20)), runs
+    except BaseException as e:
+        failures.append(repr(e)[:500])
+
+threads = [threading.Thread(target=rewrite) for _ in range(2)]
+threads += [threading.Thread(target=decompress_often, args=(t,)) for t in range(2)]
+for t in threads:
+    t.start()
+for t in threads[2:]:
+    t.join(60)
+stop.set()
+for t in threads[:2]:
+    t.join(60)
+print(failures or min(calls) > 0)
+"""
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build")
+@pytest.mark.parametrize("dtype", ["int64", "longdouble"])  # the native fill; numpy.repeat's
+def test_lengths_rewritten_during_decompress_are_read_once(python, dtype):
+    result = python(RELENGTHENED.replace("{dtype}", dtype), env=dict(os.environ, PYTHON_GIL="0"), timeout=180)
+    assert (result.returncode, result.stdout.strip()) == (0, "True"), result.stderr[-3000:]

@@ -1,5 +1,6 @@
-// The methods of Plinth that make and describe a driver: construction, description, context
-// manager, finaliser and the base bodies of the device operations.
+// The methods of Plinth that make and describe a driver: construction, description, the
+// quantities' defaults per channel, context manager, finaliser and the base bodies of the device
+// operations.
 #include <Python.h>
 
 #include "calls.hpp"
@@ -24,7 +25,7 @@ PyObject* init_impl(PyObject* const* args, const Keywords& kw) noexcept {
                    {state.s_model, state.default_model},
                    {state.s_srate, state.default_srate}};
     for (const auto& option : options) {
-        PyObject* value = kw.find(option.name.get());  // borrowed from the caller
+        PyObject* value = kw.find(option.name.get());
         if (PyObject_SetAttr(self, option.name.get(), value ? value : option.fallback.get()) < 0)
             return nullptr;
     }
@@ -110,7 +111,7 @@ PyObject* del_impl(PyObject* const* args, const Keywords&) noexcept {
     if (!error) return nullptr;
     // The report is made inside the except block: an error raised while making or printing it
     // carries the close error as its context.
-    tarn::Handling handling(error.get());
+    tarn::ExceptBlock except_block(error.get());
     Ref description = steal(format_text(self));
     if (!description) return nullptr;
     Ref message = steal(format_text(error.get()));
@@ -132,6 +133,54 @@ PyObject* exit_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
+PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject* self = args[0];
+    Ref result = steal(PyDict_New());
+    Ref per_channel = steal(PyDict_New());
+    Ref global = steal(PyDict_New());
+    if (!result || !per_channel || !global) return nullptr;
+
+    // Defaults come from a deep copy, so a mutable default is never the record's own object.
+    Ref deepcopy = steal(tarn::lookup_global(state.s_deepcopy.get()));
+    if (!deepcopy) return nullptr;
+    Ref quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
+    if (!quants) return nullptr;
+    Ref copies = steal(PyObject_CallOneArg(deepcopy.get(), quants.get()));
+    if (!copies) return nullptr;
+    Ref it = steal(PyObject_GetIter(copies.get()));
+    if (!it) return nullptr;
+    while (Ref record = steal(PyIter_Next(it.get()))) {
+        Ref fallback = steal(PyObject_GetAttr(record.get(), state.s_default.get()));
+        if (!fallback) return nullptr;
+        Ref ch = steal(PyObject_GetItem(fallback.get(), state.s_ch.get()));
+        if (!ch) return nullptr;
+        int is_global = PyObject_RichCompareBool(ch.get(), state.s_global.get(), Py_EQ);
+        if (is_global < 0) return nullptr;
+        Ref value = steal(PyObject_GetItem(fallback.get(), state.s_value.get()));
+        if (!value) return nullptr;
+        Ref name = steal(PyObject_GetAttr(record.get(), state.s_name.get()));
+        if (!name) return nullptr;
+        if (PyDict_SetItem(is_global ? global.get() : per_channel.get(), name.get(), value.get()) < 0)
+            return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    // Every channel key shares the one per-channel dict.
+    Ref channels = steal(PyObject_GetAttr(self, state.s_CHs.get()));
+    if (!channels) return nullptr;
+    it = steal(PyObject_GetIter(channels.get()));
+    if (!it) return nullptr;
+    while (Ref channel = steal(PyIter_Next(it.get()))) {
+        Ref text = steal(channel_text(channel.get()));
+        if (!text) return nullptr;
+        Ref key = steal(PyUnicode_Concat(state.s_CH.get(), text.get()));
+        if (!key || PyDict_SetItem(result.get(), key.get(), per_channel.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    if (PyDict_SetItem(result.get(), state.s_CHglobal.get(), global.get()) < 0) return nullptr;
+    return result.release();
+}
+
 // open/close/read/write/cancel of the base class: nothing to do.
 PyObject* none_impl(PyObject* const*, const Keywords&) noexcept { Py_RETURN_NONE; }
 
@@ -151,37 +200,31 @@ constexpr tarn::Param kWriteParams[] = {{"self"}, {"name", Check::exact_str, "st
                                         {"value", Check::any, "Any"}};
 constexpr tarn::Param kReadParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
-constexpr tarn::Signature kInit{"__init__", "Plinth.__init__", kInitDoc, kInitParams, "kw"};
-constexpr tarn::Signature kRepr{"__repr__", "Plinth.__repr__", nullptr, kSelf};
-constexpr tarn::Signature kDel{"__del__", "Plinth.__del__", nullptr, kSelf};
-constexpr tarn::Signature kEnter{"__enter__", "Plinth.__enter__", nullptr, kSelf};
-constexpr tarn::Signature kExit{"__exit__", "Plinth.__exit__", nullptr, kExitParams};
-constexpr tarn::Signature kInfo{"info", "Plinth.info", nullptr, kSelf};
-constexpr tarn::Signature kOpen{"open", "Plinth.open", "how device is opened\n        ", kSelf, "kw"};
-constexpr tarn::Signature kClose{"close", "Plinth.close", "how device is closed\n        ", kSelf, "kw"};
-constexpr tarn::Signature kWrite{"write", "Plinth.write",
-                                 "write a command(specified by name and value) to the device\n        ",
-                                 kWriteParams, "kw"};
-constexpr tarn::Signature kRead{"read", "Plinth.read", "read a value(specified by name) from the device\n        ",
-                                kReadParams, "kw"};
-constexpr tarn::Signature kCancel{"cancel", "Plinth.cancel", nullptr, kSelf};
+PyObject* init_defaults() noexcept { return Py_BuildValue("(s)", "192.168.1.42"); }
+
+constexpr auto kAbstract = tarn::Decorator::abstractmethod;
+
+constexpr tarn::Definition kMethods[] = {
+    {.signature = {"__init__", "Plinth.__init__", kInitDoc, kInitParams, "kw"}, .impl = init_impl,
+     .defaults = init_defaults},
+    {{"__repr__", "Plinth.__repr__", nullptr, kSelf}, repr_impl},
+    {{"__del__", "Plinth.__del__", nullptr, kSelf}, del_impl},
+    {{"__enter__", "Plinth.__enter__", nullptr, kSelf}, enter_impl},
+    {{"__exit__", "Plinth.__exit__", nullptr, kExitParams}, exit_impl},
+    {{"info", "Plinth.info", nullptr, kSelf}, info_impl},
+    {{"dict_from_quantity", "Plinth.dict_from_quantity", nullptr, kSelf}, dict_from_quantity_impl},
+    {{"open", "Plinth.open", "how device is opened\n        ", kSelf, "kw"}, none_impl, kAbstract},
+    {{"close", "Plinth.close", "how device is closed\n        ", kSelf, "kw"}, none_impl, kAbstract},
+    {{"write", "Plinth.write", "write a command(specified by name and value) to the device\n        ",
+      kWriteParams, "kw"},
+     none_impl, kAbstract},
+    {{"read", "Plinth.read", "read a value(specified by name) from the device\n        ", kReadParams, "kw"},
+     none_impl, kAbstract},
+    {{"cancel", "Plinth.cancel", nullptr, kSelf}, none_impl},
+};
 
 }  // namespace
 
-PyObject* new_init() noexcept {
-    Ref defaults = steal(Py_BuildValue("(s)", "192.168.1.42"));
-    if (!defaults) return nullptr;
-    return tarn::new_function(kInit, init_impl, defaults.get());
-}
-PyObject* new_repr() noexcept { return tarn::new_function(kRepr, repr_impl); }
-PyObject* new_del() noexcept { return tarn::new_function(kDel, del_impl); }
-PyObject* new_enter() noexcept { return tarn::new_function(kEnter, enter_impl); }
-PyObject* new_exit() noexcept { return tarn::new_function(kExit, exit_impl); }
-PyObject* new_info() noexcept { return tarn::new_function(kInfo, info_impl); }
-PyObject* new_open() noexcept { return tarn::new_function(kOpen, none_impl); }
-PyObject* new_close() noexcept { return tarn::new_function(kClose, none_impl); }
-PyObject* new_write() noexcept { return tarn::new_function(kWrite, none_impl); }
-PyObject* new_read() noexcept { return tarn::new_function(kRead, none_impl); }
-PyObject* new_cancel() noexcept { return tarn::new_function(kCancel, none_impl); }
+constinit const tarn::Definitions driver_methods = kMethods;
 
 }  // namespace tarn::plinth

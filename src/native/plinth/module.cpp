@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "classes.hpp"
+#include "codec/codec.hpp"
 #include "module.hpp"
 #include "plinth.hpp"
 #include "ref.hpp"
@@ -11,16 +12,18 @@
 namespace tarn::plinth {
 
 State state;
+codec::State codec::state;
 
 namespace {
 
 // The address pattern published for driver modules: a str.format template with a field `seg`.
 constexpr const char kPattern[] = R"(^192\.168\.({seg})\.((2(5[0-5]|[0-4]\d))|[0-1]?\d{{1,2}}))";
 
-int bind_from(PyObject* module, const char* source, const char* name) noexcept {
-    Ref mod = steal(import_module(source));
-    if (!mod) return -1;
-    return bind(module, name, steal(import_from(mod.get(), name)));
+// `from <source> import <name>` into the module namespace; -1 on failure.
+int add_imported(PyObject* module, const char* source, const char* name) noexcept {
+    Ref imported_module = steal(import_module(source));
+    if (!imported_module) return -1;
+    return add_global(module, name, steal(import_from(imported_module.get(), name)));
 }
 
 // __debug__ of this process: false under python -O, read once so check() costs nothing then.
@@ -33,14 +36,6 @@ int read_assertion_state(PyObject* sys) noexcept {
     if (optimized < 0) return -1;
     state.assertions = !optimized;
     return 0;
-}
-
-// A name bound earlier in this module's namespace (new reference).
-PyObject* bound(PyObject* module, const char* name) noexcept {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemStringRef(PyModule_GetDict(module), name, &value) == 0)
-        PyErr_Format(PyExc_SystemError, "'%s' is missing from the module namespace", name);
-    return value;
 }
 
 constexpr const char kClassDoc[] =
@@ -61,14 +56,6 @@ PyObject* new_plinth_class() noexcept {
     if (!abc) return nullptr;
     Ref bases = steal(PyTuple_Pack(1, abc.get()));
     if (!bases) return nullptr;
-    // abstractmethod as the module namespace holds it now; it marks and returns the function.
-    Ref abstractmethod = steal(lookup_global(state.s_abstractmethod.get()));
-    if (!abstractmethod) return nullptr;
-    auto abstract = [&](Ref function) -> PyObject* {
-        if (!function) return nullptr;
-        return PyObject_CallOneArg(abstractmethod.get(), function.get());
-    };
-
     ClassBuilder cls;
     if (cls.begin("Plinth", bases.get()) < 0) return nullptr;
     if (cls.set("__doc__", steal(PyUnicode_FromString(kClassDoc))) < 0 ||
@@ -76,33 +63,19 @@ PyObject* new_plinth_class() noexcept {
         cls.set("segment", steal(Py_BuildValue("(ss)", "na", "103|104"))) < 0 ||
         cls.set("CHs", steal(Py_BuildValue("[i]", 1))) < 0 ||
         cls.set("quants", steal(PyList_New(0))) < 0 ||
-        cls.set("__init__", steal(new_init())) < 0 ||
-        cls.set("__repr__", steal(new_repr())) < 0 ||
-        cls.set("__del__", steal(new_del())) < 0 ||
-        cls.set("__enter__", steal(new_enter())) < 0 ||
-        cls.set("__exit__", steal(new_exit())) < 0 ||
-        cls.set("info", steal(new_info())) < 0 ||
-        cls.set("dict_from_quantity", steal(new_dict_from_quantity())) < 0 ||
-        cls.set("open", steal(abstract(steal(new_open())))) < 0 ||
-        cls.set("close", steal(abstract(steal(new_close())))) < 0 ||
-        cls.set("write", steal(abstract(steal(new_write())))) < 0 ||
-        cls.set("read", steal(abstract(steal(new_read())))) < 0 ||
-        cls.set("cancel", steal(new_cancel())) < 0 ||
-        cls.set("check", steal(new_check())) < 0 ||
-        cls.set("update", steal(new_update())) < 0 ||
-        cls.set("setValue", steal(new_set_value())) < 0 ||
-        cls.set("getValue", steal(new_get_value())) < 0)
+        cls.set(driver_methods) < 0 ||
+        cls.set(quantity_methods) < 0)
         return nullptr;
     return cls.finish();
 }
 
 int exec_plinth(PyObject* module) noexcept {
-    if (bind(module, "re", steal(import_module("re"))) < 0) return -1;
-    if (bind(module, "sys", steal(import_module("sys"))) < 0) return -1;
-    if (bind_from(module, "abc", "ABC") < 0 || bind_from(module, "abc", "abstractmethod") < 0) return -1;
-    if (bind_from(module, "copy", "deepcopy") < 0) return -1;
-    if (bind_from(module, "typing", "Any") < 0) return -1;
-    if (bind(module, "np", steal(import_module("numpy"))) < 0) return -1;
+    if (add_global(module, "re", steal(import_module("re"))) < 0) return -1;
+    if (add_global(module, "sys", steal(import_module("sys"))) < 0) return -1;
+    if (add_imported(module, "abc", "ABC") < 0 || add_imported(module, "abc", "abstractmethod") < 0) return -1;
+    if (add_imported(module, "copy", "deepcopy") < 0) return -1;
+    if (add_imported(module, "typing", "Any") < 0) return -1;
+    if (add_global(module, "np", steal(import_module("numpy"))) < 0) return -1;
     {
         // from .quantity import Quantity, newcfg
         Ref fromlist = steal(Py_BuildValue("(ss)", "Quantity", "newcfg"));
@@ -110,21 +83,20 @@ int exec_plinth(PyObject* module) noexcept {
         Ref quantity = steal(PyImport_ImportModuleLevel("quantity", PyModule_GetDict(module), nullptr,
                                                         fromlist.get(), 1));
         if (!quantity) return -1;
-        if (bind(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
-        if (bind(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
+        if (add_global(module, "Quantity", steal(import_from(quantity.get(), "Quantity"))) < 0) return -1;
+        if (add_global(module, "newcfg", steal(import_from(quantity.get(), "newcfg"))) < 0) return -1;
     }
-    if (bind(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
+    if (add_global(module, "PATTERN", steal(PyUnicode_FromString(kPattern))) < 0) return -1;
     {
-        Ref sys = steal(bound(module, "sys"));
+        Ref sys = steal(lookup_global(state.s_sys.get()));
         if (!sys || read_assertion_state(sys.get()) < 0) return -1;
     }
-    if (bind(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
-    if (bind(module, "compress", steal(codec::new_compress())) < 0) return -1;
-    if (bind(module, "decompress", steal(codec::new_decompress())) < 0) return -1;
-    return bind(module, "Plinth", steal(new_plinth_class()));
+    if (add_global(module, "__codec_kernel__", steal(PyUnicode_FromString(codec::init()))) < 0) return -1;
+    if (add_functions(module, codec::functions) < 0) return -1;
+    return add_global(module, "Plinth", steal(new_plinth_class()));
 }
 
-const ModuleInfo info = module_info<state>("plinth", "tarn.driver.common.plinth", exec_plinth);
+const ModuleInfo info = module_info<state, codec::state>("plinth", "tarn.driver.common.plinth", exec_plinth);
 
 }  // namespace
 

@@ -1,9 +1,9 @@
-// Declarations shared by the files of the driver base module: its state, the method factories
+// Declarations shared by the files of the driver base module: its state, the method tables
 // and small helpers.
 #pragma once
 #include <Python.h>
 
-#include "codec/codec.hpp"
+#include "function.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -46,7 +46,6 @@ namespace tarn::plinth {
     X(s_sys, tarn::interned("sys"))                                                                \
     X(s_deepcopy, tarn::interned("deepcopy"))                                                      \
     X(s_decompress, tarn::interned("decompress"))                                                  \
-    X(s_abstractmethod, tarn::interned("abstractmethod"))                                          \
     X(s_ABC, tarn::interned("ABC"))                                                                \
     /* texts compared with or printed */                                                          \
     X(s_empty, tarn::interned(""))                                                                 \
@@ -64,9 +63,7 @@ namespace tarn::plinth {
     X(default_timeout, PyFloat_FromDouble(3.0))                                                    \
     X(default_model, tarn::interned("None"))                                                       \
     X(default_srate, PyLong_FromLong(-1))                                                          \
-    X(one, PyLong_FromLong(1))                                                                     \
-    /* the codec's objects */                                                                     \
-    TARN_CODEC_STATE(X)
+    X(one, PyLong_FromLong(1))
 
 struct State {
     TARN_STATE_FIELDS(TARN_PLINTH_STATE)
@@ -76,27 +73,11 @@ struct State {
 
 extern State state;
 
-// The methods of Plinth, which module.cpp assembles into the class; each factory returns a new
-// reference. Construction, description, context manager and finaliser (driver.cpp):
-PyObject* new_init() noexcept;
-PyObject* new_repr() noexcept;
-PyObject* new_del() noexcept;
-PyObject* new_enter() noexcept;
-PyObject* new_exit() noexcept;
-PyObject* new_info() noexcept;
-// The device operations' base bodies, which do nothing (open, close, write and read are made
-// abstract by module.cpp):
-PyObject* new_open() noexcept;
-PyObject* new_close() noexcept;
-PyObject* new_write() noexcept;
-PyObject* new_read() noexcept;
-PyObject* new_cancel() noexcept;
-// The quantity table and dispatch (quantities.cpp):
-PyObject* new_dict_from_quantity() noexcept;
-PyObject* new_check() noexcept;
-PyObject* new_update() noexcept;
-PyObject* new_set_value() noexcept;
-PyObject* new_get_value() noexcept;
+// The methods of Plinth, in the order of the class namespace, which module.cpp hands to the
+// class: construction, description, context manager, finaliser and the device operations'
+// base bodies (driver.cpp), then check, update, setValue and getValue (quantities.cpp).
+extern const tarn::Definitions driver_methods;
+extern const tarn::Definitions quantity_methods;
 
 // format(value, ""): the text that f-strings and print show. Returns a new reference.
 inline PyObject* format_text(PyObject* value) noexcept {

@@ -1,5 +1,5 @@
-// The quantity table and value dispatch of Plinth: dict_from_quantity, check, update, setValue,
-// getValue. Methods reach each other through the instance, so subclass overrides take effect.
+// The value dispatch of Plinth: check, update, setValue, getValue. Methods reach each other
+// through the instance, so subclass overrides take effect.
 #include <Python.h>
 
 #include "calls.hpp"
@@ -20,15 +20,31 @@ PyObject* channel_text(PyObject* channel) noexcept {
 
 namespace {
 
-// mode == "debug", where an absent mode means "run".
-int is_debug(PyObject* mode) noexcept {
-    return mode ? PyObject_RichCompareBool(mode, state.s_debug.get(), Py_EQ) : 0;
+// The channel a call names (ch=, else 1) once self.check(name, channel) has accepted it
+// (borrowed), or nullptr with check's exception set.
+PyObject* checked_channel(PyObject* self, PyObject* name, const Keywords& kw) noexcept {
+    PyObject* channel = kw.find(state.s_ch.get());
+    if (!channel) channel = state.one.get();
+    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
+    return checked ? channel : nullptr;
 }
 
-// Prints "SET name value target" / "GET name target" with the builtin print.
-int print_items(PyObject* const* items, size_t n) noexcept {
-    Ref result = steal(PyObject_Vectorcall(tarn::builtin_print(), items, n, nullptr));
-    return result ? 0 : -1;
+// With mode="debug" (an absent mode means "run"), prints "SET name value target" or
+// "GET name target" (`value` nullptr) with the builtin print instead of reaching the device.
+// 1 when printed, 0 when the call is to run, -1 on failure.
+int print_instead_in_debug(const Keywords& kw, PyObject* verb, PyObject* name, PyObject* value) noexcept {
+    PyObject* mode = kw.find(state.s_mode.get());
+    int debug = mode ? PyObject_RichCompareBool(mode, state.s_debug.get(), Py_EQ) : 0;
+    if (debug <= 0) return debug;
+    PyObject* target = kw.find(state.s_target.get());
+    PyObject* items[4];
+    size_t n = 0;
+    items[n++] = verb;
+    items[n++] = name;
+    if (value) items[n++] = value;
+    items[n++] = target ? target : state.s_empty.get();
+    Ref printed = steal(PyObject_Vectorcall(tarn::builtin_print(), items, n, nullptr));
+    return printed ? 1 : -1;
 }
 
 // Calls self.<method>(name, value, **kw) with the caller's keyword view passed on untouched
@@ -49,54 +65,6 @@ PyObject* call_with_keywords(const tarn::GlobalRef& method, PyObject* self, PyOb
     if (value) argv[3] = value;
     for (Py_ssize_t i = 0; i < nkw; ++i) argv[1 + npos + i] = kw.values[i];
     return tarn::call_method(method.get(), argv.data() + 1, npos, kw.names);
-}
-
-PyObject* dict_from_quantity_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* self = args[0];
-    Ref result = steal(PyDict_New());
-    Ref per_channel = steal(PyDict_New());
-    Ref global = steal(PyDict_New());
-    if (!result || !per_channel || !global) return nullptr;
-
-    // Defaults come from a deep copy, so a mutable default is never the record's own object.
-    Ref deepcopy = steal(tarn::lookup_global(state.s_deepcopy.get()));
-    if (!deepcopy) return nullptr;
-    Ref quants = steal(PyObject_GetAttr(self, state.s_quants.get()));
-    if (!quants) return nullptr;
-    Ref copies = steal(PyObject_CallOneArg(deepcopy.get(), quants.get()));
-    if (!copies) return nullptr;
-    Ref it = steal(PyObject_GetIter(copies.get()));
-    if (!it) return nullptr;
-    while (Ref record = steal(PyIter_Next(it.get()))) {
-        Ref fallback = steal(PyObject_GetAttr(record.get(), state.s_default.get()));
-        if (!fallback) return nullptr;
-        Ref ch = steal(PyObject_GetItem(fallback.get(), state.s_ch.get()));
-        if (!ch) return nullptr;
-        int is_global = PyObject_RichCompareBool(ch.get(), state.s_global.get(), Py_EQ);
-        if (is_global < 0) return nullptr;
-        Ref value = steal(PyObject_GetItem(fallback.get(), state.s_value.get()));
-        if (!value) return nullptr;
-        Ref name = steal(PyObject_GetAttr(record.get(), state.s_name.get()));
-        if (!name) return nullptr;
-        if (PyDict_SetItem(is_global ? global.get() : per_channel.get(), name.get(), value.get()) < 0)
-            return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-
-    // Every channel key shares the one per-channel dict.
-    Ref channels = steal(PyObject_GetAttr(self, state.s_CHs.get()));
-    if (!channels) return nullptr;
-    it = steal(PyObject_GetIter(channels.get()));
-    if (!it) return nullptr;
-    while (Ref channel = steal(PyIter_Next(it.get()))) {
-        Ref text = steal(channel_text(channel.get()));
-        if (!text) return nullptr;
-        Ref key = steal(PyUnicode_Concat(state.s_CH.get(), text.get()));
-        if (!key || PyDict_SetItem(result.get(), key.get(), per_channel.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    if (PyDict_SetItem(result.get(), state.s_CHglobal.get(), global.get()) < 0) return nullptr;
-    return result.release();
 }
 
 TARN_COLD PyObject* raise_assertion(PyObject* self, const char* format, PyObject* text) noexcept {
@@ -129,23 +97,25 @@ PyObject* check_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
+// self.config[name][channel]: the record of one quantity on one channel (new reference).
+PyObject* config_entry(PyObject* self, PyObject* name, PyObject* channel) noexcept {
     Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
     if (!config) return nullptr;
     Ref per_name = steal(get_item(config.get(), name));
-    if (!per_name) return nullptr;
-    Ref entry = steal(get_item(per_name.get(), channel));
+    return per_name ? get_item(per_name.get(), channel) : nullptr;
+}
+
+PyObject* update_impl(PyObject* const* args, const Keywords&) noexcept {
+    PyObject *self = args[0], *name = args[1], *value = args[2], *channel = args[3];
+    Ref entry = steal(config_entry(self, name, channel));
     if (!entry || set_item(entry.get(), state.s_value.get(), value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     PyObject *self = args[0], *name = args[1];
-    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
-    if (!channel) channel = state.one.get();
-    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
-    if (!checked) return nullptr;
+    PyObject* channel = checked_channel(self, name, kw);
+    if (!channel) return nullptr;
 
     Ref value = tarn::borrow(args[2]);
     // A compressed waveform (values, lengths) is expanded before the driver sees it.
@@ -158,14 +128,8 @@ PyObject* set_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
         if (!value) return nullptr;
     }
 
-    int debug = is_debug(kw.find(state.s_mode.get()));
-    if (debug < 0) return nullptr;
-    if (debug) {
-        PyObject* target = kw.find(state.s_target.get());
-        PyObject* items[] = {state.s_SET.get(), name, value.get(), target ? target : state.s_empty.get()};
-        if (print_items(items, 4) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    int printed = print_instead_in_debug(kw, state.s_SET.get(), name, value.get());
+    if (printed != 0) return printed < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref written = steal(call_with_keywords(state.s_write, self, name, value.get(), kw));
     if (!written) return nullptr;
@@ -179,33 +143,20 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     if (same_text(name, state.s_quantity.get())) return tarn::call_method(state.s_dict_from_quantity.get(), self);
     // Any attribute of the driver (method, property, class attribute) is answered as it is.
     Ref attribute;
-    int found = PyObject_GetOptionalAttr(self, name, tarn::prepare_ref(attribute));
+    int found = PyObject_GetOptionalAttr(self, name, tarn::out_param(attribute));
     if (found < 0) return nullptr;
     if (found) return attribute.release();
 
-    PyObject* channel = kw.find(state.s_ch.get());  // borrowed from the caller
-    if (!channel) channel = state.one.get();
-    Ref checked = steal(tarn::call_method(state.s_check.get(), self, name, channel));
-    if (!checked) return nullptr;
-
-    int debug = is_debug(kw.find(state.s_mode.get()));
-    if (debug < 0) return nullptr;
-    if (debug) {
-        PyObject* target = kw.find(state.s_target.get());
-        PyObject* items[] = {state.s_GET.get(), name, target ? target : state.s_empty.get()};
-        if (print_items(items, 3) < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
+    PyObject* channel = checked_channel(self, name, kw);
+    if (!channel) return nullptr;
+    int printed = print_instead_in_debug(kw, state.s_GET.get(), name, nullptr);
+    if (printed != 0) return printed < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref result = steal(call_with_keywords(state.s_read, self, name, nullptr, kw));
     if (!result) return nullptr;
     if (result.get() == Py_None) {
         // No fresh value: answer the last one recorded.
-        Ref config = steal(PyObject_GetAttr(self, state.s_config.get()));
-        if (!config) return nullptr;
-        Ref per_name = steal(get_item(config.get(), name));
-        if (!per_name) return nullptr;
-        Ref entry = steal(get_item(per_name.get(), channel));
+        Ref entry = steal(config_entry(self, name, channel));
         if (!entry) return nullptr;
         return get_item(entry.get(), state.s_value.get());
     }
@@ -214,7 +165,6 @@ PyObject* get_value_impl(PyObject* const* args, const Keywords& kw) noexcept {
     return result.release();
 }
 
-constexpr tarn::Param kSelf[] = {{"self"}};
 constexpr tarn::Param kCheckParams[] = {{"self"}, {"name", Check::exact_str, "str"},
                                         {"channel", Check::any, "int | str"}};
 constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "str"},
@@ -223,24 +173,18 @@ constexpr tarn::Param kUpdateParams[] = {{"self"}, {"name", Check::exact_str, "s
 constexpr tarn::Param kSetParams[] = {{"self"}, {"name", Check::exact_str, "str"}, {"value", Check::any, "Any"}};
 constexpr tarn::Param kGetParams[] = {{"self"}, {"name", Check::exact_str, "str"}};
 
-constexpr tarn::Signature kDictFromQuantity{"dict_from_quantity", "Plinth.dict_from_quantity", nullptr, kSelf};
-constexpr tarn::Signature kCheck{"check", "Plinth.check", nullptr, kCheckParams};
-constexpr tarn::Signature kUpdate{"update", "Plinth.update", nullptr, kUpdateParams};
-constexpr tarn::Signature kSetValue{"setValue", "Plinth.setValue", nullptr, kSetParams, "kw"};
-constexpr tarn::Signature kGetValue{"getValue", "Plinth.getValue", nullptr, kGetParams, "kw"};
+PyObject* update_defaults() noexcept { return PyTuple_Pack(1, state.one.get()); }
+
+constexpr tarn::Definition kMethods[] = {
+    {{"check", "Plinth.check", nullptr, kCheckParams}, check_impl},
+    {.signature = {"update", "Plinth.update", nullptr, kUpdateParams}, .impl = update_impl,
+     .defaults = update_defaults},
+    {{"setValue", "Plinth.setValue", nullptr, kSetParams, "kw"}, set_value_impl},
+    {{"getValue", "Plinth.getValue", nullptr, kGetParams, "kw"}, get_value_impl},
+};
 
 }  // namespace
 
-PyObject* new_dict_from_quantity() noexcept {
-    return tarn::new_function(kDictFromQuantity, dict_from_quantity_impl);
-}
-PyObject* new_check() noexcept { return tarn::new_function(kCheck, check_impl); }
-PyObject* new_set_value() noexcept { return tarn::new_function(kSetValue, set_value_impl); }
-PyObject* new_get_value() noexcept { return tarn::new_function(kGetValue, get_value_impl); }
-
-PyObject* new_update() noexcept {
-    Ref defaults = steal(PyTuple_Pack(1, state.one.get()));
-    return defaults ? tarn::new_function(kUpdate, update_impl, defaults.get()) : nullptr;
-}
+constinit const tarn::Definitions quantity_methods = kMethods;
 
 }  // namespace tarn::plinth

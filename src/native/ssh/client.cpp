@@ -1,22 +1,9 @@
-// The methods of SSHClient around its connection: __init__, the cached connection and SFTP
-// session, close.
-#include "calls.hpp"
-#include "errors.hpp"
+// SSHClient.__init__: the attributes a connection is made from, set in order.
 #include "ssh.hpp"
 
 namespace tarn::ssh {
 
 namespace {
-
-constexpr Param kInitParams[] = {
-    {"self"},
-    {"username", Check::exact_str, "str"},
-    {"password", Check::exact_str, "str"},
-    {"host", Check::exact_str, "str"},
-    {.name = "port", .check = Check::exact_int, .annotation = "int", .has_default = true},
-    {.name = "pkey_path", .has_default = true},
-};
-constexpr Signature kInit{"__init__", "SSHClient.__init__", nullptr, kInitParams};
 
 PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
     const GlobalRef* names[] = {&state.s_username, &state.s_password, &state.s_host, &state.s_port,
@@ -27,145 +14,24 @@ PyObject* init_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
-constexpr Param kSelf[] = {{"self"}};
-constexpr Signature kClient{"__client", "SSHClient.__client", nullptr, kSelf};
-constexpr Signature kSftp{"__sftp", "SSHClient.__sftp", nullptr, kSelf};
-constexpr Signature kClose{"close", "SSHClient.close", nullptr, kSelf};
+constexpr Param kInitParams[] = {
+    {"self"},
+    {"username", Check::exact_str, "str"},
+    {"password", Check::exact_str, "str"},
+    {"host", Check::exact_str, "str"},
+    {.name = "port", .check = Check::exact_int, .annotation = "int", .has_default = true},
+    {.name = "pkey_path", .has_default = true},
+};
 
-// Sets TCP_NODELAY on the connection's socket: 0 when set or when the transport is not over a
-// TCP socket (none, a proxy command, a channel), -1 with an exception set.
-int set_nodelay(PyObject* client) noexcept {
-    Ref transport = steal(tarn::call_method(state.s_get_transport.get(), client));
-    if (!transport) return -1;
-    if (transport.get() == Py_None) return 0;
-    Ref sock = steal(getattr(transport.get(), state.s_sock));
-    if (!sock) return -1;
-    int is_socket = PyObject_IsInstance(sock.get(), state.socket_socket.get());
-    if (is_socket <= 0) return is_socket;
-    Ref family = steal(getattr(sock.get(), state.s_family));
-    if (!family) return -1;
-    int is_tcp = PySequence_Contains(state.tcp_families.get(), family.get());
-    if (is_tcp <= 0) return is_tcp;
-    Ref done = steal(tarn::call_method(state.s_setsockopt.get(), sock.get(), state.socket_IPPROTO_TCP.get(),
-                                       state.socket_TCP_NODELAY.get(), state.one.get()));
-    return done ? 0 : -1;
-}
+PyObject* init_defaults() noexcept { return Py_BuildValue("(iO)", 22, Py_None); }
 
-// Turns Nagle's algorithm off once connected. A command is a few small packets each way, and
-// with Nagle on each of them waits for the peer's delayed acknowledgement (about 40 ms on
-// Linux), as OpenSSH avoids for interactive sessions. Failing to set the option is no
-// connection failure: such an error is dropped, and only one outside the Exception family
-// (KeyboardInterrupt) gives -1.
-int turn_nagle_off(PyObject* client) noexcept {
-    if (set_nodelay(client) == 0) return 0;
-    return tarn::catch_exception() ? 0 : -1;
-}
-
-// The guarded part of opening: log in with the key file or the password and report it.
-// Returns a new reference to `client`, or nullptr with the failure raised.
-PyObject* log_in(PyObject* self, PyObject* paramiko, PyObject* client) noexcept {
-    int use_key = truth(steal(getattr(self, state.s_pkey_path)));
-    if (use_key < 0) return nullptr;
-    Ref secret;  // the key object, or the password
-    if (use_key) {
-        Ref rsakey = steal(getattr(paramiko, state.s_RSAKey));
-        if (!rsakey) return nullptr;
-        Ref path = steal(getattr(self, state.s_pkey_path));
-        if (!path) return nullptr;
-        secret = steal(tarn::call_method(state.s_from_private_key_file.get(), rsakey.get(), path.get()));
-        if (!secret) return nullptr;
-    }
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    Ref username = steal(getattr(self, state.s_username));
-    if (!username) return nullptr;
-    if (!use_key && !(secret = steal(getattr(self, state.s_password)))) return nullptr;
-    // client.connect(host, port=..., username=..., pkey=... | password=...)
-    PyObject* args[] = {nullptr, client, host.get(), port.get(), username.get(), secret.get()};
-    PyObject* kwnames = use_key ? state.kw_connect_key.get() : state.kw_connect_password.get();
-    Ref done = steal(tarn::call_method(state.s_connect.get(), args + 1, 2, kwnames));
-    if (!done) return nullptr;
-    if (turn_nagle_off(client) < 0) return nullptr;
-
-    host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    username = steal(getattr(self, state.s_username));
-    if (!username) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Connected to %S:%S as %S", host.get(), port.get(),
-                                        username.get()))) < 0)
-        return nullptr;
-    return Py_NewRef(client);
-}
-
-PyObject* client_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* self = args[0];
-    // Making the connection object and its host-key policy may raise to the reader.
-    Ref paramiko = steal(tarn::lookup_global(state.s_paramiko.get()));
-    if (!paramiko) return nullptr;
-    Ref factory = steal(getattr(paramiko.get(), state.s_SSHClient));
-    if (!factory) return nullptr;
-    Ref client = steal(PyObject_CallNoArgs(factory.get()));
-    if (!client) return nullptr;
-    Ref policy_type = steal(getattr(paramiko.get(), state.s_AutoAddPolicy));
-    if (!policy_type) return nullptr;
-    Ref policy = steal(PyObject_CallNoArgs(policy_type.get()));
-    if (!policy) return nullptr;
-    Ref ignored =
-        steal(tarn::call_method(state.s_set_missing_host_key_policy.get(), client.get(), policy.get()));
-    if (!ignored) return nullptr;
-
-    if (PyObject* connected = log_in(self, paramiko.get(), client.get())) return connected;
-    Ref exc = tarn::catch_exception();
-    if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Failed to connect to %S:%S - %S", host.get(), port.get(),
-                                        exc.get()))) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* sftp_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* self = args[0];
-    int connected = require_connection(self);
-    if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.s_client_attr));
-    return client ? tarn::call_method(state.s_open_sftp.get(), client.get()) : nullptr;
-}
-
-PyObject* close_impl(PyObject* const* args, const Keywords&) noexcept {
-    PyObject* self = args[0];
-    int connected = truth(steal(getattr(self, state.s_client_attr)));
-    if (connected <= 0) return connected < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref client = steal(getattr(self, state.s_client_attr));
-    if (!client) return nullptr;
-    Ref done = steal(tarn::call_method(state.s_close.get(), client.get()));
-    if (!done) return nullptr;
-    Ref host = steal(getattr(self, state.s_host));
-    if (!host) return nullptr;
-    Ref port = steal(getattr(self, state.s_port));
-    if (!port) return nullptr;
-    if (print_line(steal(PyUnicode_FromFormat("Connection to %S:%S closed", host.get(), port.get()))) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
+constexpr Definition kMethods[] = {
+    {.signature = {"__init__", "SSHClient.__init__", nullptr, kInitParams}, .impl = init_impl,
+     .defaults = init_defaults},
+};
 
 }  // namespace
 
-PyObject* new_init() noexcept {
-    Ref defaults = steal(Py_BuildValue("(iO)", 22, Py_None));
-    if (!defaults) return nullptr;
-    return tarn::new_function(kInit, init_impl, defaults.get());
-}
-PyObject* new_client() noexcept { return tarn::new_function(kClient, client_impl); }
-PyObject* new_sftp() noexcept { return tarn::new_function(kSftp, sftp_impl); }
-PyObject* new_close() noexcept { return tarn::new_function(kClose, close_impl); }
+constinit const Definitions init_methods = kMethods;
 
 }  // namespace tarn::ssh

@@ -14,24 +14,15 @@ namespace {
 // The class SSHClient, created through its metaclass as the class statement would; its
 // connection and SFTP session are cached properties (functools.cached_property as bound in the
 // module). Returns a new reference.
-PyObject* new_client_class(PyObject* module) noexcept {
-    Ref cached_property = steal(PyObject_GetAttrString(module, "cached_property"));
-    if (!cached_property) return nullptr;
-    auto cached = [&](Ref function) -> PyObject* {
-        if (!function) return nullptr;
-        return PyObject_CallOneArg(cached_property.get(), function.get());
-    };
+PyObject* new_client_class() noexcept {
     Ref bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) return nullptr;
     ClassBuilder cls;
     if (cls.begin("SSHClient", bases.get()) < 0 ||
-        cls.set("__init__", steal(new_init())) < 0 ||
-        cls.set("upload", steal(new_upload())) < 0 ||
-        cls.set("download", steal(new_download())) < 0 ||
-        cls.set("run", steal(new_run())) < 0 ||
-        cls.set("close", steal(new_close())) < 0 ||
-        cls.set("_SSHClient__sftp", steal(cached(steal(new_sftp())))) < 0 ||
-        cls.set("_SSHClient__client", steal(cached(steal(new_client())))) < 0)
+        cls.set(init_methods) < 0 ||
+        cls.set(transfer_methods) < 0 ||
+        cls.set(run_methods) < 0 ||
+        cls.set(connection_methods) < 0)
         return nullptr;
     return cls.finish();
 }
@@ -40,11 +31,11 @@ int exec_ssh(PyObject* module) noexcept {
     {
         Ref functools = steal(import_module("functools"));
         if (!functools) return -1;
-        if (bind(module, "cached_property", steal(import_from(functools.get(), "cached_property"))) < 0)
+        if (add_global(module, "cached_property", steal(import_from(functools.get(), "cached_property"))) < 0)
             return -1;
     }
-    if (bind(module, "paramiko", steal(import_module("paramiko"))) < 0) return -1;
-    return bind(module, "SSHClient", steal(new_client_class(module)));
+    if (add_global(module, "paramiko", steal(import_module("paramiko"))) < 0) return -1;
+    return add_global(module, "SSHClient", steal(new_client_class()));
 }
 
 const ModuleInfo info = module_info<state>("ssh", "tarn.terminal.ssh", exec_ssh);

@@ -19,9 +19,10 @@ constexpr char kRunDoc[] =
     "        Args:\n"
     "            command (str): command to run\n"
     "        ";
-constexpr Param kRunParams[] = {{"self"}, {"command", Check::exact_str, "str"}};
 
-// `stdin, stdout, stderr = result` with the unpacking errors of the original code.
+// `stdin, stdout, stderr = result`: the three streams, or the error Python's tuple assignment
+// raises for a result that is not three items (TypeError for one that is not iterable,
+// ValueError for too few or too many).
 int unpack3(PyObject* result, Ref (&out)[3]) noexcept {
     if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 3) {
         for (int i = 0; i < 3; ++i) out[i] = borrow(PyTuple_GET_ITEM(result, i));
@@ -81,7 +82,7 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
     Ref line = steal(PyNumber_Add(password.get(), state.s_newline.get()));
     if (!line) return -1;
     Ref channel;
-    if (PyObject_GetOptionalAttr(stdin_file, state.s_channel.get(), prepare_ref(channel)) < 0) return -1;
+    if (PyObject_GetOptionalAttr(stdin_file, state.s_channel.get(), out_param(channel)) < 0) return -1;
     if (channel) {
         int closed = truth(steal(getattr(channel.get(), state.s_closed)));
         if (closed < 0) return -1;
@@ -92,7 +93,7 @@ int send_password(PyObject* self, PyObject* stdin_file) noexcept {
     Ref error = steal(PyErr_GetRaisedException());
     int ended;
     {
-        tarn::Handling handling(error.get());  // a failure to ask is chained to the write error
+        tarn::ExceptBlock except_block(error.get());  // a failure to ask is chained to the write error
         ended = channel_ended(channel.get());
     }
     if (ended != 0) return ended < 0 ? -1 : 0;
@@ -163,7 +164,7 @@ private:
     int start() noexcept {
         PyObject* module = state.select_module.get();
         Ref make_poll;
-        if (PyObject_GetOptionalAttr(module, state.s_poll.get(), prepare_ref(make_poll)) < 0) return -1;
+        if (PyObject_GetOptionalAttr(module, state.s_poll.get(), out_param(make_poll)) < 0) return -1;
         if (!make_poll) {
             readers_ = steal(PyTuple_Pack(1, channel_));
             return readers_ ? 0 : -1;
@@ -247,7 +248,7 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
 
     Ref out, err;
     Ref channel;
-    if (PyObject_GetOptionalAttr(streams[1].get(), state.s_channel.get(), prepare_ref(channel)) < 0)
+    if (PyObject_GetOptionalAttr(streams[1].get(), state.s_channel.get(), out_param(channel)) < 0)
         return nullptr;
     if (channel) {
         if (drain_channel(channel.get(), out, err) < 0) return nullptr;
@@ -266,10 +267,14 @@ PyObject* run_impl(PyObject* const* args, const Keywords&) noexcept {
     Py_RETURN_NONE;
 }
 
-constexpr Signature kRun{"run", "SSHClient.run", kRunDoc, kRunParams};
+constexpr Param kRunParams[] = {{"self"}, {"command", Check::exact_str, "str"}};
+
+constexpr Definition kMethods[] = {
+    {{"run", "SSHClient.run", kRunDoc, kRunParams}, run_impl},
+};
 
 }  // namespace
 
-PyObject* new_run() noexcept { return tarn::new_function(kRun, run_impl); }
+constinit const Definitions run_methods = kMethods;
 
 }  // namespace tarn::ssh

@@ -107,17 +107,12 @@ inline int require_connection(PyObject* self) noexcept {
 // reference (the same object when nothing changes).
 PyObject* rewrite_sudo(PyObject* command) noexcept;
 
-// The methods of SSHClient, which module.cpp assembles into the class; each factory returns a
-// new reference. __init__, the cached connection and SFTP session (module.cpp makes both cached
-// properties) and close (client.cpp):
-PyObject* new_init() noexcept;
-PyObject* new_client() noexcept;
-PyObject* new_sftp() noexcept;
-PyObject* new_close() noexcept;
-// upload and download (transfer.cpp):
-PyObject* new_upload() noexcept;
-PyObject* new_download() noexcept;
-// run (run.cpp):
-PyObject* new_run() noexcept;
+// The methods of SSHClient, in the order of the class namespace, which module.cpp hands to the
+// class: __init__ (client.cpp), upload and download (transfer.cpp), run (run.cpp), then close
+// and the cached SFTP session and connection (connection.cpp).
+extern const Definitions init_methods;
+extern const Definitions transfer_methods;
+extern const Definitions run_methods;
+extern const Definitions connection_methods;
 
 }  // namespace tarn::ssh

@@ -7,13 +7,6 @@ namespace tarn::ssh {
 
 namespace {
 
-constexpr Param kUploadParams[] = {
-    {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
-constexpr Signature kUpload{"upload", "SSHClient.upload", nullptr, kUploadParams};
-constexpr Param kDownloadParams[] = {
-    {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
-constexpr Signature kDownload{"download", "SSHClient.download", nullptr, kDownloadParams};
-
 // Reports a transfer as one printed line: the success line when `copied` is 0, otherwise the
 // failure line for a raised exception of the Exception family, which is printed, never raised.
 PyObject* report(int copied, const char* success_format, PyObject* source, PyObject* destination,
@@ -22,7 +15,7 @@ PyObject* report(int copied, const char* success_format, PyObject* source, PyObj
         Py_RETURN_NONE;
     Ref exc = tarn::catch_exception();
     if (!exc) return nullptr;
-    tarn::Handling handling(exc.get());
+    tarn::ExceptBlock except_block(exc.get());
     if (print_line(steal(PyUnicode_FromFormat(failure_format, exc.get()))) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -66,9 +59,18 @@ PyObject* download_impl(PyObject* const* args, const Keywords&) noexcept {
     return report(copied, "download successfully: %U -> %U", args[1], args[2], "failed to download: %S");
 }
 
+constexpr Param kUploadParams[] = {
+    {"self"}, {"local_path", Check::exact_str, "str"}, {"remote_path", Check::exact_str, "str"}};
+constexpr Param kDownloadParams[] = {
+    {"self"}, {"remote_path", Check::exact_str, "str"}, {"local_path", Check::exact_str, "str"}};
+
+constexpr Definition kMethods[] = {
+    {{"upload", "SSHClient.upload", nullptr, kUploadParams}, upload_impl},
+    {{"download", "SSHClient.download", nullptr, kDownloadParams}, download_impl},
+};
+
 }  // namespace
 
-PyObject* new_upload() noexcept { return tarn::new_function(kUpload, upload_impl); }
-PyObject* new_download() noexcept { return tarn::new_function(kDownload, download_impl); }
+constinit const Definitions transfer_methods = kMethods;
 
 }  // namespace tarn::ssh

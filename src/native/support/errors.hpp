@@ -43,21 +43,21 @@ inline Ref catch_exception() noexcept {
     return Ref();
 }
 
-// Makes `exc` the exception being handled while the except block runs, so an error raised
-// there is chained to it as in Python code. Replaces:
+// The body of an except block: while it lives, `exc` is the exception being handled, so an
+// error raised there is chained to it as in Python code. Replaces:
 //     prev = PyErr_GetHandledException(); PyErr_SetHandledException(exc); ...;
 //     PyErr_SetHandledException(prev); Py_XDECREF(prev);
-class Handling {
+class ExceptBlock {
 public:
-    explicit Handling(PyObject* exc) noexcept : previous_(PyErr_GetHandledException()) {
+    explicit ExceptBlock(PyObject* exc) noexcept : previous_(PyErr_GetHandledException()) {
         PyErr_SetHandledException(exc);
     }
-    ~Handling() {
+    ~ExceptBlock() {
         PyErr_SetHandledException(previous_);
         Py_XDECREF(previous_);
     }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
+    ExceptBlock(const ExceptBlock&) = delete;
+    ExceptBlock& operator=(const ExceptBlock&) = delete;
 
 private:
     PyObject* previous_;

@@ -421,4 +421,10 @@ PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults) noex
     return self.release();
 }
 
+PyObject* new_function(const Definition& definition) noexcept {
+    Ref defaults;
+    if (definition.defaults && !(defaults = steal(definition.defaults()))) return nullptr;
+    return new_function(definition.signature, definition.impl, defaults.get());
+}
+
 }  // namespace tarn

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "ref.hpp"
 
@@ -76,10 +77,34 @@ private:
 // `kw` the collected keywords. Returns a new reference, or nullptr with an exception set.
 using Impl = PyObject* (*)(PyObject* const* args, const Keywords& kw) noexcept;
 
+// What the class statement applies to a method before binding it: the decorator of that name
+// as the module namespace holds it then.
+enum class Decorator : std::uint8_t { none, abstractmethod, cached_property };
+
+// One function or method as its file defines it: a row of the file's constexpr table, which
+// module.cpp binds in the module or hands to ClassBuilder in namespace order. For example:
+//     constexpr tarn::Definition kMethods[] = {
+//         {{"info", "Plinth.info", nullptr, kSelf}, info_impl},
+//         {.signature = {"open", "Plinth.open", kOpenDoc, kSelf, "kw"}, .impl = none_impl,
+//          .decorator = tarn::Decorator::abstractmethod},
+//     };
+//     constinit const tarn::Definitions driver_methods = kMethods;
+struct Definition {
+    Signature signature;
+    Impl impl;
+    Decorator decorator = Decorator::none;
+    // The tuple of default values (new reference), for a signature with defaulted parameters.
+    PyObject* (*defaults)() noexcept = nullptr;
+};
+
+using Definitions = std::span<const Definition>;
+
 // Creates a function object of the module's function type. `defaults` (borrowed, may be
 // nullptr when no parameter has a default) is a tuple with exactly one value per defaulted
 // parameter; anything else raises SystemError. Returns a new reference.
 PyObject* new_function(const Signature& sig, Impl impl, PyObject* defaults = nullptr) noexcept;
+// The same for one row of a table, its defaults made first. Returns a new reference.
+PyObject* new_function(const Definition& definition) noexcept;
 
 // Creates the function type; called once by the module setup. Returns a new reference.
 PyObject* create_function_type() noexcept;

@@ -168,9 +168,16 @@ PyObject* import_from(PyObject* module, const char* name) noexcept {
     return raise_format(PyExc_ImportError, "cannot import name %S", text.get());
 }
 
-int bind(PyObject* module, const char* name, Ref value) noexcept {
+int add_global(PyObject* module, const char* name, Ref value) noexcept {
     if (!value) return -1;
     return PyModule_Add(module, name, value.release());
+}
+
+int add_functions(PyObject* module, Definitions functions) noexcept {
+    for (const Definition& function : functions) {
+        if (add_global(module, function.signature.name, steal(new_function(function))) < 0) return -1;
+    }
+    return 0;
 }
 
 int print(PyObject* text) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace tarn {
@@ -41,9 +42,11 @@ PyObject* lookup_global(PyObject* name) noexcept;
 PyObject* import_module(const char* module) noexcept;
 // `from <module> import <name>`: ImportError "cannot import name %S" when the name is missing.
 PyObject* import_from(PyObject* module, const char* name) noexcept;
-// Binds `value` under `name` in the module namespace; -1 on failure (an empty `value` is a
-// failure to pass on).
-int bind(PyObject* module, const char* name, Ref value) noexcept;
+// Sets the global `name` of the module to `value`; -1 on failure (an empty `value` is a failure
+// to pass on).
+int add_global(PyObject* module, const char* name, Ref value) noexcept;
+// Sets a global for each row of `functions`, in order: the function under its name; -1 on failure.
+int add_functions(PyObject* module, Definitions functions) noexcept;
 
 // Calls builtins.print(text) with one argument; -1 on failure.
 int print(PyObject* text) noexcept;

@@ -46,7 +46,7 @@ private:
     Ref& target_;
     PyObject* p_ = nullptr;
 };
-inline OutRef prepare_ref(Ref& target) noexcept { return OutRef(target); }
+inline OutRef out_param(Ref& target) noexcept { return OutRef(target); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 
 // A strong reference kept in static module data (the fields of module state). It has no

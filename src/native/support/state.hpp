@@ -57,16 +57,25 @@ PyObject* names(Text... texts) noexcept {
     return tuple.release();
 }
 
-// The hooks of ModuleInfo for a state object declared with TARN_STATE_FIELDS.
-template <auto& module_state>
+// The hooks of ModuleInfo for the state objects declared with TARN_STATE_FIELDS: a module's own
+// and those of its parts (the codec's, for plinth), initialised in the order given.
+template <auto&... module_states>
 constexpr ModuleInfo module_info(const char* short_name, const char* full_name,
                                  int (*exec)(PyObject* module) noexcept) noexcept {
     return {short_name,
             full_name,
             exec,
-            [](visitproc visit, void* arg) noexcept { return module_state.traverse_fields(visit, arg); },
-            []() noexcept { module_state.clear_fields(); },
-            []() noexcept { return module_state.init_fields(); }};
+            [](visitproc visit, void* arg) noexcept {
+                int visited = 0;
+                ((visited = visited ? visited : module_states.traverse_fields(visit, arg)), ...);
+                return visited;
+            },
+            []() noexcept { (module_states.clear_fields(), ...); },
+            []() noexcept {
+                int status = 0;
+                ((status = status < 0 ? status : module_states.init_fields()), ...);
+                return status;
+            }};
 }
 
 }  // namespace tarn

@@ -173,8 +173,9 @@ int inside_vscode() noexcept {
     return contains(lowered.get(), "vscode");
 }
 
-// A search result's truth value; -1 on error (the search itself failing included).
-int found(const Ref& path) noexcept { return path ? PyObject_IsTrue(path.get()) : -1; }
+// Whether shutil.which found the program: its result's truth value; -1 on error (the search
+// itself failing included).
+int on_path(const Ref& path) noexcept { return path ? PyObject_IsTrue(path.get()) : -1; }
 
 // An argument for Windows Terminal: wt reads every `;` on its command line as the start of
 // another subcommand, quoted or not, so each is written `\;`, wt's literal semicolon. Returns a
@@ -192,7 +193,7 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
     if (is_vscode < 0) return nullptr;
 
     Ref wt_path = steal(which("wt"));
-    int ok = found(wt_path);
+    int ok = on_path(wt_path);
     if (ok < 0) return nullptr;
     if (ok) {
         ArgVector args;
@@ -213,7 +214,7 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
     Ref code_path = steal(which("code"));
     if (!code_path) return nullptr;
     if (is_vscode) {
-        ok = found(code_path);
+        ok = on_path(code_path);
         if (ok < 0) return nullptr;
         if (ok) {
             Ref notice = steal(PyUnicode_FromString(kVSCodeNotice));
@@ -225,11 +226,11 @@ PyObject* launch_windows(PyObject* command, PyObject* cwd, bool has_command, boo
     }
 
     Ref shell = steal(which("powershell.exe"));
-    ok = found(shell);
+    ok = on_path(shell);
     if (ok < 0) return nullptr;
     if (!ok) {
         shell = steal(which("cmd.exe"));
-        ok = found(shell);
+        ok = on_path(shell);
         if (ok < 0) return nullptr;
     }
     if (!ok) return raise_runtime("Neither PowerShell nor CMD found on system.");
@@ -338,7 +339,7 @@ PyObject* launch_macos(PyObject* command, PyObject* cwd, bool has_command, bool 
 
 PyObject* launch_linux(PyObject* command, PyObject* cwd, bool has_command) noexcept {
     for (const Emulator& term : kEmulators) {
-        int ok = found(steal(which(term.name)));
+        int ok = on_path(steal(which(term.name)));
         if (ok < 0) return nullptr;
         if (!ok) continue;
         ArgVector args;
@@ -372,12 +373,12 @@ PyObject* terminal_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     Ref system = steal(tarn::call_method(state.s_system.get(), platform.get()));
     if (!system) return nullptr;
 
-    int is = system_is(system.get(), "Windows");
-    if (is) return is < 0 ? nullptr : launch_windows(command, cwd, has_command, has_cwd);
-    is = system_is(system.get(), "Darwin");
-    if (is) return is < 0 ? nullptr : launch_macos(command, cwd, has_command, has_cwd);
-    is = system_is(system.get(), "Linux");
-    if (is) return is < 0 ? nullptr : launch_linux(command, cwd, has_command);
+    int is_windows = system_is(system.get(), "Windows");
+    if (is_windows) return is_windows < 0 ? nullptr : launch_windows(command, cwd, has_command, has_cwd);
+    int is_macos = system_is(system.get(), "Darwin");
+    if (is_macos) return is_macos < 0 ? nullptr : launch_macos(command, cwd, has_command, has_cwd);
+    int is_linux = system_is(system.get(), "Linux");
+    if (is_linux) return is_linux < 0 ? nullptr : launch_linux(command, cwd, has_command);
 
     Ref message = steal(PyUnicode_FromFormat("Unsupported platform: %S", system.get()));
     return message ? raise_runtime(message.get()) : nullptr;
@@ -387,14 +388,16 @@ constexpr tarn::Param kTerminalParams[] = {
     {.name = "command", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
     {.name = "cwd", .check = tarn::Check::exact_str_or_none, .annotation = "str | None", .has_default = true},
 };
-constexpr tarn::Signature kTerminal{"terminal", "terminal", kTerminalDoc, kTerminalParams};
+
+PyObject* terminal_defaults() noexcept { return PyTuple_Pack(2, Py_None, Py_None); }
+
+constexpr tarn::Definition kFunctions[] = {
+    {.signature = {"terminal", "terminal", kTerminalDoc, kTerminalParams}, .impl = terminal_impl,
+     .defaults = terminal_defaults},
+};
 
 }  // namespace
 
-PyObject* new_terminal() noexcept {
-    Ref defaults = steal(PyTuple_Pack(2, Py_None, Py_None));
-    if (!defaults) return nullptr;
-    return tarn::new_function(kTerminal, terminal_impl, defaults.get());
-}
+constinit const tarn::Definitions functions = kFunctions;
 
 }  // namespace tarn::terminal

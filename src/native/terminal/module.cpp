@@ -15,9 +15,9 @@ namespace {
 
 int exec_terminal(PyObject* module) noexcept {
     for (const char* name : {"os", "platform", "shutil", "subprocess"}) {
-        if (bind(module, name, steal(import_module(name))) < 0) return -1;
+        if (add_global(module, name, steal(import_module(name))) < 0) return -1;
     }
-    return bind(module, "terminal", steal(new_terminal()));
+    return add_functions(module, functions);
 }
 
 const ModuleInfo info = module_info<state>("terminal", "tarn.terminal.terminal", exec_terminal);

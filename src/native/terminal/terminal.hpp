@@ -1,8 +1,9 @@
-// Declarations shared by the files of the terminal launcher module: its state and the factory
+// Declarations shared by the files of the terminal launcher module: its state and the table
 // of its function.
 #pragma once
 #include <Python.h>
 
+#include "function.hpp"
 #include "state.hpp"
 
 namespace tarn::terminal {
@@ -34,7 +35,7 @@ struct State {
 
 extern State state;
 
-// The function terminal (launcher.cpp); returns a new reference.
-PyObject* new_terminal() noexcept;
+// The function terminal (launcher.cpp).
+extern const tarn::Definitions functions;
 
 }  // namespace tarn::terminal

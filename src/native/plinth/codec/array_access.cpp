@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "calls.hpp"
-#include "plinth.hpp"
+#include "codec.hpp"
 
 namespace tarn::plinth::codec {
 

@@ -18,11 +18,11 @@ namespace tarn::plinth::codec {
 // The kernels for this process, chosen at load (array_access.cpp).
 extern const Kernels* kernels;
 
-inline Native declined() noexcept { return {Status::declined, Ref()}; }
-inline Native failed() noexcept { return {Status::failed, Ref()}; }
+inline Outcome declined() noexcept { return {Status::declined, Ref()}; }
+inline Outcome failed() noexcept { return {Status::failed, Ref()}; }
 // The result made, or failed when making it did (an exception is set then).
-inline Native done(Ref result) noexcept {
-    return result ? Native{Status::done, std::move(result)} : failed();
+inline Outcome done(Ref result) noexcept {
+    return result ? Outcome{Status::done, std::move(result)} : failed();
 }
 
 // The size of the C integer type of a native-order buffer format code, 0 for other codes.

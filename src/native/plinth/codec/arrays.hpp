@@ -18,18 +18,18 @@ namespace tarn::plinth::codec {
 // failed with an exception set.
 enum class Status : std::uint8_t { done, declined, failed };
 
-struct Native {
+struct Outcome {
     Status status;
     tarn::Ref result;  // set when done
 };
 
 // compress(value) for an exact numpy.ndarray: the pair (values, lengths).
-Native compress_array(PyObject* value) noexcept;
+Outcome compress_array(PyObject* value) noexcept;
 
 // decompress(values, lengths) for an exact numpy.ndarray `values`, as numpy.repeat would do
 // it; declines whenever numpy.repeat has to decide. Lengths whose total does not fit the index
 // type fail with numpy's ValueError for a size that is too big.
-Native decompress_array(PyObject* values, PyObject* lengths) noexcept;
+Outcome decompress_array(PyObject* values, PyObject* lengths) noexcept;
 
 // Before numpy.repeat(values, lengths) runs: numpy adds the lengths in its index type without
 // a check, and for a true total past it fills an array made for the wrapped size, past its end.

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "array_access.hpp"
-#include "plinth.hpp"
+#include "codec.hpp"
 #include "small_array.hpp"
 
 namespace tarn::plinth::codec {
@@ -53,7 +53,7 @@ void gather_runs(const Elements& in, std::uint64_t* mask, char* values, std::int
 
 }  // namespace
 
-Native compress_array(PyObject* value) noexcept {
+Outcome compress_array(PyObject* value) noexcept {
     Elements in;
     int usable = in.open(value);
     if (usable <= 0) return usable == 0 ? declined() : failed();

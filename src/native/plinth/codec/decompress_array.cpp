@@ -2,24 +2,17 @@
 // lengths read from integer arrays, lists and tuples, and each value repeated into a fresh array.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "array_access.hpp"
+#include "codec.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
-#include "plinth.hpp"
+#include "load.hpp"
 #include "small_array.hpp"
 
 namespace tarn::plinth::codec {
 
 namespace {
-
-template <class T>
-T load(const char* p) noexcept {
-    T x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
 
 // One integer of `size` bytes (1, 2, 4 or 8; 8 only when signed) at `p`.
 std::int64_t read_integer(bool is_signed, std::size_t size, const char* p) noexcept {
@@ -70,7 +63,10 @@ std::size_t length_size(const Py_buffer& view, bool& is_signed) noexcept {
     return size != 0 && Py_ssize_t(size) == view.itemsize && (is_signed || size < 8) ? size : 0;
 }
 
-// decompress's lengths as int64 counts, one per value (step 1) or one for all (step 0).
+// decompress's lengths as int64 counts, one per value (step 1) or one for all (step 0). An
+// array's lengths are copied once, and both the total and the fill read that copy: another
+// thread may rewrite the array meanwhile, and a fill that read other lengths than the total
+// would leave elements of the result unwritten.
 struct Lengths {
     Lengths() noexcept = default;
     Lengths(const Lengths&) = delete;
@@ -81,8 +77,7 @@ struct Lengths {
     std::size_t total = 0;  // the sum of the lengths, at most PY_SSIZE_T_MAX
 
     std::int64_t single = 0;
-    tarn::Buffer view;                      // an int64 array used in place
-    tarn::SmallArray<std::int64_t, 64> copy;  // or its lengths converted
+    tarn::SmallArray<std::int64_t, 64> copy;
 };
 
 // Reads the lengths for n values: a single non-negative int, or a one-dimensional integer
@@ -104,50 +99,51 @@ Status read_lengths(PyObject* lengths, std::size_t n, Lengths& out) noexcept {
         return Status::done;
     }
     if (!Py_IS_TYPE(lengths, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) return Status::declined;
-    if (out.view.acquire(lengths, PyBUF_RECORDS_RO) < 0) {
+    tarn::Buffer view;
+    if (view.acquire(lengths, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
         return Status::declined;
     }
-    const Py_buffer& view = *out.view;
     bool is_signed = false;
-    std::size_t size = length_size(view, is_signed);
-    if (size == 0 || view.ndim != 1 || std::size_t(view.shape[0]) != n) return Status::declined;
+    std::size_t size = length_size(*view, is_signed);
+    if (size == 0 || view->ndim != 1 || std::size_t(view->shape[0]) != n) return Status::declined;
+    if (!out.copy.resize(n)) {
+        PyErr_NoMemory();
+        return Status::failed;
+    }
 
-    const char* p = static_cast<const char*>(view.buf);
-    const std::ptrdiff_t s = view.strides[0];
+    const char* p = static_cast<const char*>(view->buf);
+    const std::ptrdiff_t s = view->strides[0];
+    std::int64_t* copy = out.copy.data();
     Total total;
     if (size == 8 && s == 8) {
-        // In place. Lengths below 2**32, fewer than 2**31 of them: the sum cannot overflow, so a
-        // loop the compiler vectorises decides; otherwise every addition is checked.
-        const std::int64_t* k = reinterpret_cast<const std::int64_t*>(p);
+        // Lengths below 2**32, fewer than 2**31 of them: the sum cannot overflow, so a loop the
+        // compiler vectorises copies and decides; otherwise every addition is checked.
         std::uint64_t any = 0, sum = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            any |= std::uint64_t(k[i]);
-            sum += std::uint64_t(k[i]);
+            std::int64_t k = load<std::int64_t>(p + 8 * i);
+            copy[i] = k;
+            any |= std::uint64_t(k);
+            sum += std::uint64_t(k);
         }
         if (any >> 32 == 0 && n < (std::size_t(1) << 31)) {
             total.sum = std::size_t(sum);
         } else {
-            for (std::size_t i = 0; i < n; ++i) total.add(k[i]);
+            for (std::size_t i = 0; i < n; ++i) total.add(copy[i]);
         }
-        out.counts = k;
     } else {
-        if (!out.copy.resize(n)) {
-            PyErr_NoMemory();
-            return Status::failed;
-        }
         for (std::size_t i = 0; i < n; ++i, p += s) {
             std::int64_t k = read_integer(is_signed, size, p);
             total.add(k);
-            out.copy[i] = k;
+            copy[i] = k;
         }
-        out.counts = out.copy.data();
     }
     if (total.negative) return Status::declined;
     if (total.unfit) {
         raise_too_big();
         return Status::failed;
     }
+    out.counts = copy;
     out.total = total.sum;
     out.step = 1;
     return Status::done;
@@ -238,7 +234,7 @@ Py_ssize_t values_size(PyObject* values, int is_array) noexcept {
 
 }  // namespace
 
-Native decompress_array(PyObject* values, PyObject* lengths) noexcept {
+Outcome decompress_array(PyObject* values, PyObject* lengths) noexcept {
     Elements in;
     int usable = in.open(values);
     if (usable <= 0) return usable == 0 ? declined() : failed();

@@ -8,7 +8,6 @@
 #include "codec.hpp"
 #include "errors.hpp"
 #include "function.hpp"
-#include "plinth.hpp"
 
 namespace tarn::plinth::codec {
 
@@ -65,30 +64,41 @@ PyObject* compress_numpy(PyObject* value) noexcept {
 PyObject* compress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     PyObject* value = args[0];
     if (Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        Native native = compress_array(value);
-        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
+        Outcome outcome = compress_array(value);
+        if (outcome.status != Status::declined) return outcome.result.release();  // nullptr: failed
     }
     return compress_numpy(value);
 }
 
 PyObject* decompress_impl(PyObject* const* args, const tarn::Keywords&) noexcept {
     if (Py_IS_TYPE(args[0], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
-        Native native = decompress_array(args[0], args[1]);
-        if (native.status != Status::declined) return native.result.release();  // nullptr: failed
+        Outcome outcome = decompress_array(args[0], args[1]);
+        if (outcome.status != Status::declined) return outcome.result.release();  // nullptr: failed
     }
-    if (check_total(args[0], args[1]) < 0) return nullptr;
-    return PyObject_Vectorcall(state.np_repeat.get(), args, 2, nullptr);
+    // numpy.repeat uses an intp array of lengths in place and reads it twice, to size its result
+    // and to fill it: lengths another thread rewrites in between make it write past that result.
+    // It gets a private copy instead (same dtype and shape, so the same result and errors), and
+    // the total is checked on that copy.
+    Ref lengths = tarn::borrow(args[1]);
+    if (PyObject_TypeCheck(args[1], reinterpret_cast<PyTypeObject*>(state.np_ndarray.get()))) {
+        lengths = steal(PyObject_CallOneArg(state.np_array.get(), args[1]));
+        if (!lengths) return nullptr;
+    }
+    if (check_total(args[0], lengths.get()) < 0) return nullptr;
+    PyObject* repeat_args[] = {args[0], lengths.get()};
+    return PyObject_Vectorcall(state.np_repeat.get(), repeat_args, 2, nullptr);
 }
 
 constexpr tarn::Param kCompressParams[] = {{"value", tarn::Check::any, "Any"}};
-constexpr tarn::Signature kCompress{"compress", "compress", nullptr, kCompressParams};
-
 constexpr tarn::Param kDecompressParams[] = {{"values"}, {"lengths"}};
-constexpr tarn::Signature kDecompress{"decompress", "decompress", nullptr, kDecompressParams};
+
+constexpr tarn::Definition kFunctions[] = {
+    {{"compress", "compress", nullptr, kCompressParams}, compress_impl},
+    {{"decompress", "decompress", nullptr, kDecompressParams}, decompress_impl},
+};
 
 }  // namespace
 
-PyObject* new_compress() noexcept { return tarn::new_function(kCompress, compress_impl); }
-PyObject* new_decompress() noexcept { return tarn::new_function(kDecompress, decompress_impl); }
+constinit const tarn::Definitions functions = kFunctions;
 
 }  // namespace tarn::plinth::codec

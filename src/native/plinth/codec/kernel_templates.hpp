@@ -23,18 +23,12 @@
 #include <type_traits>
 
 #include "kernels.hpp"
+#include "load.hpp"
 
 namespace tarn::plinth::codec {
 namespace {
 
 constexpr std::int64_t kNaT = INT64_MIN;  // numpy's "not a time"
-
-template <class T>
-T load(const char* p) noexcept {
-    T x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
 
 // One pair of neighbours at a time.
 // differs(prev, cur, ok): whether `cur` starts a new run; clears `ok` when numpy's subtraction

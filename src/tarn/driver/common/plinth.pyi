@@ -41,10 +41,10 @@ def compress(value: Any) -> Any:
     Returns:
         For a numpy array the tuple ``(values, lengths)``, that is the first element of every run
         (with the array's dtype) and the length of every run (numpy's default integer type). Any
-        other object is returned itself, unchanged.
+        other object is returned itself, unchanged. An empty array has no runs: it gives two empty
+        arrays.
 
     Raises:
-        IndexError: for an empty array (it has no first run).
         TypeError: numpy's error for elements it cannot subtract, such as text.
 
     Example:
