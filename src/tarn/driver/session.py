@@ -140,10 +140,11 @@ class Session:
             raise RuntimeError("the instrument is not open: use `with` or call open() first")
         return self.resource
 
-    def _guarded[T](self, line: str, verb: str, call: Callable[[], T]) -> T:
-        """`call()` (the wire part of `line`); what it raises marks the session (_failure)."""
+    def _guarded[T](self, line: str, verb: str, call: Callable[..., T], *args: Any) -> T:
+        """`call(*args)` (the wire part of `line`); what it raises marks the session
+        (_failure)."""
         try:
-            return call()
+            return call(*args)
         except BaseException as exc:
             error = self._failure(exc, line, verb)
             if error is exc:
@@ -154,14 +155,17 @@ class Session:
         """Sends one line."""
         resource = self._resource()
         self.log.debug("-> %s", line)
-        self._guarded(line, "take", lambda: resource.write(line))
+        self._guarded(line, "take", resource.write, line)
 
     def ask(self, line: str) -> str:
         """Sends one query and returns its answer, stripped."""
         resource = self._resource()
-        self.log.debug("-> %s", line)
-        answer = self._guarded(line, "answer", lambda: resource.query(line)).strip()
-        self.log.debug("<- %s", answer)
+        debug = self.log.isEnabledFor(logging.DEBUG)
+        if debug:
+            self.log.debug("-> %s", line)
+        answer = self._guarded(line, "answer", resource.query, line).strip()
+        if debug:
+            self.log.debug("<- %s", answer)
         return answer
 
     def write_block(self, line: str, values: NDArray[Any], datatype: BlockType,
@@ -192,18 +196,19 @@ class Session:
         lock; returns the answer of a query. Raises InstrumentError naming the queue's entries
         when the instrument reports errors."""
         if query:
-            return self.exchange_with(line, lambda: self.ask(line), ready)
-        return self.exchange_with(line, lambda: self.write(line), ready)
+            return self.exchange_with(line, self.ask, ready, line)
+        return self.exchange_with(line, self.write, ready, line)
 
-    def exchange_with[T](self, line: str, operation: Callable[[], T],
-                         ready: Callable[[], None]) -> T:
-        """One exchange whose wire part is `operation` (sending `line`, with or without a
-        block, and reading its answer), then the error queue read, as `exchange` describes;
-        returns what `operation` returned."""
+    def exchange_with[T](self, line: str, operation: Callable[..., T],
+                         ready: Callable[[], None], *args: Any) -> T:
+        """One exchange whose wire part is `operation(*args)` (sending `line`, with or without
+        a block, and reading its answer), then the error queue read, as `exchange` describes;
+        returns what `operation` returned. `ready` brings the session back first if needed."""
         with self.lock:
-            ready()
+            if self.failed or not self.in_step:
+                ready()
             self.in_step = False  # until the exchange has ended cleanly
-            answer = operation()
+            answer = operation(*args)
             entries, stray = self.errors()
             self.in_step = stray is None
         if stray is not None:

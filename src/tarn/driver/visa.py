@@ -23,8 +23,7 @@ import logging
 import math
 import os
 import time
-from collections.abc import Generator, Mapping
-from contextlib import contextmanager
+from collections.abc import Mapping
 from numbers import Integral, Real
 from types import MappingProxyType
 from typing import Any, ClassVar, get_args
@@ -48,14 +47,20 @@ _INSTANCE_ATTRIBUTES = frozenset({"addr", "host", "port", "timeout", "model", "s
                                   "quantities", "backend", "session", "quantity"})
 
 
-@contextmanager
-def _at(where: str) -> Generator[None]:
-    """Names `where` (a quantity on a channel) in the messages of the exchanges inside."""
-    token = WHERE.set(where)
-    try:
-        yield
-    finally:
-        WHERE.reset(token)
+class _At:
+    """Names `where` (a quantity on a channel) in the messages of the exchanges inside (a class
+    rather than a generator: it is on every write and read)."""
+
+    __slots__ = ("where", "token")
+
+    def __init__(self, where: str) -> None:
+        self.where = where
+
+    def __enter__(self) -> None:
+        self.token = WHERE.set(self.where)
+
+    def __exit__(self, *exc: object) -> None:
+        WHERE.reset(self.token)
 
 
 def _kind(ch: object) -> str | None:
@@ -111,8 +116,8 @@ class VisaDriver(Plinth):
         self.backend = backend
         self.session = Session(self.log, self.error_query, self.max_errors)
         self.identity = None
-        # The (name, channel) pairs whose value in config came from the instrument or was set:
-        # a ramp starts from those, and reads the others first.
+        # The (name, config key) pairs whose value in config came from the instrument or was
+        # set: a ramp starts from those, and reads the others first.
         self._known: set[tuple[str, Channel]] = set()
 
     @property
@@ -243,11 +248,6 @@ class VisaDriver(Plinth):
                 self.update(name, self.write(name, start + (target - start) * k / steps, **kw), key)
             time.sleep(quantity.interval)
 
-    def update(self, name: str, value: Any, channel: Channel = 1) -> None:
-        """Plinth's update; the value now counts as known (a ramp starts from it)."""
-        super().update(name, value, channel)
-        self._known.add((name, channel))
-
     def wait_for(self, name: str, target: float, *, tolerance: float, timeout: float,
                  interval: float = 0.1, ch: Channel | None = None) -> Any:
         """Reads the quantity every `interval` seconds until the reading is within `tolerance`
@@ -292,11 +292,14 @@ class VisaDriver(Plinth):
                              f"not {mode!r}")
         # Plinth refuses a name that is not exactly a str with its own message, after this
         quantity = self.quantities.get(name) if type(name) is str else None
-        channels = self.CHs if quantity is None else self._channels(quantity)
+        channels = self.CHs if quantity is None or not quantity.chs else list(quantity.chs)
         if "ch" in kw:
-            ch = self._declared(name, kw["ch"], channels)
-            if ch is not kw["ch"]:
-                kw = {**kw, "ch": ch}
+            ch = kw["ch"]
+            # the common case: an int or a text that is a declared channel as it stands
+            if not ((type(ch) is int or type(ch) is str) and (ch in channels or ch == "global")):
+                ch = self._declared(name, ch, channels)
+                if ch is not kw["ch"]:
+                    kw = {**kw, "ch": ch}
         elif quantity is not None and quantity.chs:
             kw = {**kw, "ch": quantity.chs[0]}  # the first of the quantity's own channels
         return kw
@@ -331,7 +334,7 @@ class VisaDriver(Plinth):
         ch = self._channel(quantity, kw.get("ch", 1))
         value = quantity.validate(value, ch)
         method = self._method(quantity, "set", name, "value, ch")
-        with self._session().lock, _at(quantity.where(ch)):
+        with self._session().lock, _At(quantity.where(ch)):
             if method is not None:
                 result = method(value, ch)
                 if result is not None:  # what the instrument took (a rounded value, say)
@@ -340,6 +343,7 @@ class VisaDriver(Plinth):
                 self.send(quantity.set_command(value, ch, termination=self.write_termination))
             if quantity.delay > 0:
                 time.sleep(quantity.delay)
+        self._known.add((name, kw.get("ch", 1)))  # the key config records it under
         return value
 
     def read(self, name: str, **kw: Any) -> Any:
@@ -348,11 +352,15 @@ class VisaDriver(Plinth):
         quantity = self.quantities[name]
         ch = self._channel(quantity, kw.get("ch", 1))
         method = self._method(quantity, "get", name, "ch")
-        with self._session().lock, _at(quantity.where(ch)):
+        with self._session().lock, _At(quantity.where(ch)):
             if method is not None:
-                return method(ch)
-            command = quantity.get_command(ch, termination=self.write_termination)
-            return quantity.parse(self.query(command), ch)
+                value = method(ch)
+            else:
+                command = quantity.get_command(ch, termination=self.write_termination)
+                value = quantity.parse(self.query(command), ch)
+        if value is not None:
+            self._known.add((name, kw.get("ch", 1)))  # the key config records it under
+        return value
 
     def _method(self, quantity: Quantity, verb: str, name: str, parameters: str) -> Any:
         """The driver's method `<verb>_<name>` (lower case), or None when the quantity's

@@ -10,6 +10,7 @@ computer.
 
 import functools
 import math
+import re
 import string
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from copy import deepcopy
@@ -30,7 +31,13 @@ _FALSE = frozenset({"0", "OFF", "FALSE"})
 
 # Characters that would end a command or start another one if a value or a channel brought them
 # into a command line.
-_SEPARATORS = ("\r", "\n", "\0", ";")
+_SEPARATORS = "\r\n\0;"
+
+
+@functools.cache
+def _unsafe(termination: str) -> "re.Pattern[str]":
+    """A pattern finding the separators and the characters of `termination`."""
+    return re.compile(f"[{re.escape(_SEPARATORS + termination)}]")
 
 
 @functools.cache
@@ -126,6 +133,8 @@ class Quantity:
         self.set_cmd = set_cmd
         self.parser = parser
         self.formatter = formatter
+        # Queries filled in, by (template, channel, termination): they do not change.
+        self._queries: dict[tuple[str, Channel, str], str] = {}
         self.chs = None if chs is None else tuple(chs)
         self.keywords = tuple(keywords)
         self.delay = delay
@@ -324,7 +333,13 @@ class Quantity:
     def get_command(self, ch: Channel, *, termination: str = "") -> str:
         """``get_cmd`` filled with the channel (see ``fill``)."""
         assert self.get_cmd is not None
-        return self.fill(self.get_cmd, ch, termination=termination)
+        key = (self.get_cmd, ch, termination)
+        command = self._queries.get(key)
+        if command is None:
+            command = self.fill(self.get_cmd, ch, termination=termination)
+            if len(self._queries) < 64:  # a few channels; never grows without bound
+                self._queries[key] = command
+        return command
 
     def fill(self, template: str, ch: Channel, text: str = "", value: Any = None, *,
              termination: str = "") -> str:
@@ -332,23 +347,20 @@ class Quantity:
         Neither may bring in CR, LF, NUL, ";" or the characters of `termination`, which would
         end the command or add another (ValueError naming quantity and value); a quote character
         of a value that stands inside quotes in the template is doubled, SCPI's escape."""
-        where = self.where(ch)
-        quoted = _quoted_fields(template)
         channel = str(ch)
-        self._refuse(where, "channel", ch, channel, termination)
-        self._refuse(where, "value", value, text, termination)
+        unsafe = _unsafe(termination)
+        for what, given, part in (("channel", ch, channel), ("value", value, text)):
+            found = unsafe.search(part)
+            if found is not None:
+                raise ValueError(f"{self.where(ch)}: the {what} {_short(given)} cannot be sent: "
+                                 f"its text holds {found.group()!r}, which would end the command "
+                                 "or start another")
+        quoted = _quoted_fields(template)
         if "value" in quoted:
             text = text.replace(quoted["value"], quoted["value"] * 2)
         if "ch" in quoted:
             channel = channel.replace(quoted["ch"], quoted["ch"] * 2)
         return template.format(ch=channel, value=text)
-
-    @staticmethod
-    def _refuse(where: str, what: str, given: Any, text: str, termination: str) -> None:
-        for char in (*_SEPARATORS, *termination):
-            if char in text:
-                raise ValueError(f"{where}: the {what} {_short(given)} cannot be sent: its text "
-                                 f"holds {char!r}, which would end the command or start another")
 
 
 def _short(value: Any) -> str:
