@@ -145,12 +145,13 @@ def test_connections_share_state_and_log(instrument):
     first, second = Client(instrument.port), Client(instrument.port)
     try:
         first.send("SOUR2:VOLT 4.5")
+        assert first.ask("*OPC?") == "1"  # the command has been carried out
         assert second.ask("SOUR2:VOLT?") == "+4.500000E+00"
         # control lines are answered on any connection and are not logged
         assert second.ask("!fault bogus").startswith("error: unknown control line")
         with pytest.raises(ValueError, match="late needs seconds"):
             instrument.fault("late", "soon")
-        assert instrument.received() == ["SOUR2:VOLT 4.5", "SOUR2:VOLT?"]
+        assert instrument.received() == ["SOUR2:VOLT 4.5", "*OPC?", "SOUR2:VOLT?"]
         instrument.clear()
         assert first.ask("*IDN?") == IDN.decode()
         assert instrument.received() == ["*IDN?"]
