@@ -253,7 +253,7 @@ class VisaDriver(Plinth):
         """Reads the quantity every `interval` seconds until the reading is within `tolerance`
         of `target`, and returns that reading; TimeoutError naming the last reading when
         `timeout` seconds pass first."""
-        kw: dict[str, Any] = {} if ch is None else {"ch": ch}
+        kw = self._keywords("wait_for", name, {} if ch is None else {"ch": ch})
         deadline = time.monotonic() + timeout
         while True:
             reading = self.getValue(name, **kw)
@@ -264,8 +264,7 @@ class VisaDriver(Plinth):
             left = deadline - time.monotonic()
             if left <= 0:
                 quantity = self.quantities[name]
-                where = quantity.where(self._channel(quantity, self._keywords(
-                    "wait_for", name, kw).get("ch", 1)))
+                where = quantity.where(self._channel(quantity, kw.get("ch", 1)))
                 raise TimeoutError(f"{where}: the reading {reading!r} was still not within "
                                    f"{tolerance} of {target} after {timeout} s")
             time.sleep(min(interval, left))
@@ -292,7 +291,7 @@ class VisaDriver(Plinth):
                              f"not {mode!r}")
         # Plinth refuses a name that is not exactly a str with its own message, after this
         quantity = self.quantities.get(name) if type(name) is str else None
-        channels = self.CHs if quantity is None or not quantity.chs else list(quantity.chs)
+        channels = self.CHs if quantity is None else self._channels(quantity)
         if "ch" in kw:
             ch = kw["ch"]
             # the common case: an int or a text that is a declared channel as it stands
