@@ -13,6 +13,10 @@ MODULES ?= plinth;ssh;terminal
 BUILD_SETTINGS ?=
 export TARN_VENV_TAG := $(ENV_TAG)
 export UV_CACHE_DIR := $(CACHE)/uv
+# CPython's own 3.14 source, from which the free-threaded interpreter is built while Debian
+# serves no 3.14 source package: the shared copy beside the project, when there is one.
+TARN_CPYTHON_SOURCE ?= $(wildcard $(abspath $(CURDIR)/../shared/cpython/Python-3.14.7.tar.xz))
+export TARN_CPYTHON_SOURCE
 
 .PHONY: bootstrap install test test-sanitize demo bench docs clean
 

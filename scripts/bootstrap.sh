@@ -2,7 +2,8 @@
 # Installs everything the build and the tests need, idempotently:
 #   Debian packages (build tools, OpenSSH server, Xvfb, xterm),
 #   CPython 3.14 from Debian unstable's binary packages (unpacked, not installed),
-#   a free-threaded CPython built from Debian's source package,
+#   a free-threaded CPython built from source (Debian's 3.14, CPython's own 3.14 tarball named
+#   by TARN_CPYTHON_SOURCE, or Debian's 3.13, in that order),
 #   and the virtual environments .venv/cp314 and .venv/ft with the build and test tools
 #   (the project itself is built into them by `make install`),
 #   and, when asked for, the documentation site's tools: .venv/docs and Debian's chromium.
@@ -52,58 +53,90 @@ install_debian_packages "${debian_packages[@]}"
 
 # --- CPython 3.14 (GIL build) from unstable's binary packages ---------------------------------
 # The binaries need a newer C library than the machine's, so sid's runtime libraries are
-# unpacked beside them and the interpreter is pointed at sid's loader with patchelf.
+# unpacked beside them and the interpreter is pointed at sid's loader with patchelf. Every
+# cached artefact is made under its lock (scripts/lib.sh) in a folder of its own, and renamed
+# into place when it is complete: a bootstrap that runs at the same time waits for it.
 cp314=$cache/cp314
-if needs_cp314 && [[ ! -x $cp314/usr/bin/python3.14 || ! -f $cp314/.done ]]; then
+build_cp314() {
+  [[ -x $cp314/usr/bin/python3.14 && -f $cp314/.done ]] && return
   log "downloading CPython 3.14 packages from unstable"
-  unpack_unstable "$cp314" "${cpython314_packages[@]}" python3.14-dev libdb5.3t64
-  loader=$cp314/usr/lib/$arch/ld-linux-x86-64.so.2
-  [[ -e $loader ]] || loader=$cp314/lib/$arch/ld-linux-x86-64.so.2
+  local tmp=$cp314.tmp.$$
+  unpack_unstable "$tmp" "${cpython314_packages[@]}" python3.14-dev libdb5.3t64
+  # The loader and the libraries are named by their final place.
+  local loader=$cp314/usr/lib/$arch/ld-linux-x86-64.so.2
+  [[ -e $tmp/usr/lib/$arch/ld-linux-x86-64.so.2 ]] || loader=$cp314/lib/$arch/ld-linux-x86-64.so.2
   patchelf --set-interpreter "$loader" \
            --force-rpath --set-rpath "$cp314/usr/lib/$arch:$cp314/lib/$arch" \
-           "$cp314/usr/bin/python3.14"
+           "$tmp/usr/bin/python3.14"
+  own_pyconfig "$tmp" "$arch"
+  touch "$tmp/.done"
+  rm -rf "$cp314"; mv "$tmp" "$cp314"
   "$cp314/usr/bin/python3.14" -c 'import ssl, ctypes, sqlite3, decimal, termios'
-  touch "$cp314/.done"
-fi
-needs_cp314 && own_pyconfig "$cp314" "$arch"
+}
+needs_cp314 && locked cp314 build_cp314
 PY314=$cp314/usr/bin/python3.14
 
-# --- free-threaded CPython built from Debian's source package ---------------------------------
+# --- a free-threaded CPython built from source ------------------------------------------------
+# The source, in order of preference: Debian's 3.14 source package when unstable serves one;
+# else CPython's own 3.14 source tarball named by TARN_CPYTHON_SOURCE (the Makefile and CI point
+# it at a shared copy when there is one); else Debian's 3.13 source package. The interpreter's
+# version is written in .done, and a cached 3.13 is rebuilt once a 3.14 source is at hand.
 ft=$cache/ft
-if wants ft && [[ ! -x $ft/bin/python3t || ! -f $ft/.done ]]; then
+ft_source_tarball=${TARN_CPYTHON_SOURCE:-}
+[[ -n $ft_source_tarball && ! -f $ft_source_tarball ]] && ft_source_tarball=
+ft_current() {
+  [[ -x $ft/bin/python3t && -f $ft/.done ]] || return 1
+  # A 3.13 build stands until a 3.14 source is at hand.
+  [[ $(cat "$ft/.done") == 3.14* || -z $ft_source_tarball ]]
+}
+build_ft() {
+  ft_current && return
+  local src=$cache/src-ft.$$ stage=$cache/ft.tmp.$$ orig="" pkg ver
+  rm -rf "$src" "$stage"; mkdir -p "$src"
+  # Debian's source packages first (3.14, then 3.13 unless the tarball stands in for it).
   prepare_unstable
-  src=$cache/src-ft; rm -rf "$src" "$ft"; mkdir -p "$src"
-  # Prefer 3.14's source; unstable serves only 3.13's at present.
-  for pkg in python3.14 python3.13; do
-    for ver in $(apt_unstable -qq source --print-uris "$pkg" 2>/dev/null >/dev/null; \
-                 apt-cache -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
+  local packages=(python3.14)
+  [[ -z $ft_source_tarball ]] && packages+=(python3.13)
+  for pkg in "${packages[@]}"; do
+    for ver in $(apt-cache -o Dir::Etc::sourcelist="$sid/sid.sources" -o Dir::Etc::sourceparts=/nonexistent \
                    -o Dir::State::Lists="$sid/lists" showsrc "$pkg" 2>/dev/null | awk '/^Version:/ {print $2}'); do
       if (cd "$src" && apt_unstable -qq source --download-only "$pkg=$ver" >/dev/null 2>&1); then
-        log "building free-threaded CPython from $pkg $ver"; break 2
+        orig=$(ls "$src"/*.orig.tar.xz | head -1)
+        log "building free-threaded CPython from Debian's $pkg $ver"; break 2
       fi
       rm -f "$src"/*
     done
   done
-  orig=$(ls "$src"/*.orig.tar.xz | head -1)
+  if [[ -z $orig ]]; then
+    orig=$ft_source_tarball
+    log "building free-threaded CPython from $orig"
+  fi
   tar -C "$src" -xJf "$orig"
-  cd "$src"/Python-*/
-  ./configure --disable-gil --without-ensurepip --prefix="$ft" >"$src/configure.log" 2>&1
-  make -j"$(nproc)" >"$src/make.log" 2>&1
-  make install >"$src/install.log" 2>&1
-  ln -sf "$(ls "$ft"/bin/python3.*t | head -1)" "$ft/bin/python3t"
+  (
+    cd "$src"/Python-*/
+    ./configure --disable-gil --without-ensurepip --prefix="$ft" >"$src/configure.log" 2>&1
+    make -j"$(nproc)" >"$src/make.log" 2>&1
+    # Installed under a staging root with its final prefix, then moved into place whole.
+    make install DESTDIR="$stage" >"$src/install.log" 2>&1
+  ) || { log "the build failed; its logs are in $src"; return 1; }
+  local built=$stage$ft
+  ln -sf "$(basename "$(ls "$built"/bin/python3.*t | head -1)")" "$built/bin/python3t"
+  rm -rf "$ft"; mv "$built" "$ft"; rm -rf "$stage" "$src"
   "$ft/bin/python3t" -c 'import sys, ssl, ctypes, decimal; assert not sys._is_gil_enabled()'
-  cd "$repo"; rm -rf "$src"/Python-*/
-  touch "$ft/.done"
-fi
+  "$ft/bin/python3t" -c 'import platform; print(platform.python_version())' >"$ft/.done"
+}
+wants ft && locked ft build_ft
 PYFT=$ft/bin/python3t
 
 # --- uv, the installer for the foreign interpreters -------------------------------------------
 tools=$cache/tools
-if [[ ! -x $tools/bin/uv ]]; then
+install_uv() {
+  [[ -x $tools/bin/uv ]] && return
   log "installing uv"
   /usr/bin/python3 -m venv "$tools"
   "$tools/bin/pip" install -q uv
-fi
+}
+locked tools install_uv
 UV=$tools/bin/uv
 export UV_CACHE_DIR=$cache/uv
 
@@ -111,8 +144,10 @@ export UV_CACHE_DIR=$cache/uv
 make_venv() {  # name interpreter packages...
   local name=$1 py=$2; shift 2
   local venv=$repo/.venv/$name${TARN_VENV_TAG:-}
-  if [[ ! -x $venv/bin/python ]]; then
+  # An environment whose interpreter is gone (the cached one was replaced) is made anew.
+  if ! "$venv/bin/python" -c '' 2>/dev/null; then
     log "creating .venv/$name${TARN_VENV_TAG:-}"
+    rm -rf "$venv"
     "$UV" venv -q --python "$py" "$venv"
   fi
   "$UV" pip install -q --only-binary :all: --python "$venv/bin/python" "$@"

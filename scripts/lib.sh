@@ -2,8 +2,20 @@
 # caller defines log(), and sets sid (the folder of the private apt configuration) and, for
 # another architecture than the machine's, sid_arch before it calls apt_unstable.
 
+# Runs a command holding an exclusive lock named `name` in $cache (flock), so that bootstraps of
+# several clones sharing the cache take turns at each cached artefact: a second one waits, then
+# finds the first one's result. The caller sets cache.
+locked() {  # name command...
+  local name=$1; shift
+  mkdir -p "$cache/locks"
+  ( flock 9 || exit 1; "$@" ) 9>"$cache/locks/$name.lock"
+}
+
 # Installs the named Debian packages of the machine's own suite that are missing.
 install_debian_packages() {
+  locked apt install_missing_debian_packages "$@"
+}
+install_missing_debian_packages() {
   local missing=() p
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -27,6 +39,10 @@ apt_unstable() {
 
 # Writes the private configuration and reads unstable's package lists, once.
 prepare_unstable() {
+  [[ -f $sid/updated ]] && return
+  locked "apt-${sid_arch:-host}" read_unstable_lists
+}
+read_unstable_lists() {
   [[ -f $sid/updated ]] && return
   mkdir -p "$sid/lists/partial" "$sid/archives/partial"
   # Reuse the URIs of the machine's own sources; only the suite (and the architecture) differ.
@@ -55,12 +71,13 @@ cpython314_packages=(
 )
 
 # Downloads the named packages from unstable and unpacks them (not installs) into the folder
-# `root`, which is made afresh.
+# `root`, which is made afresh. The caller holds root's lock; the downloads go to a folder of
+# this process's own.
 unpack_unstable() {  # root packages...
-  local root=$1 debs=$1.debs d; shift
+  local root=$1 debs=$1.debs.$$ d; shift
   prepare_unstable
   rm -rf "$root" "$debs"; mkdir -p "$root" "$debs"
-  (cd "$debs" && apt_unstable download -qq "$@")
+  (cd "$debs" && locked "apt-${sid_arch:-host}" apt_unstable download -qq "$@")
   for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$root"; done
   rm -rf "$debs"
 }
