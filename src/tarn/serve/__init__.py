@@ -404,7 +404,10 @@ class Server:
                 if served.period is None or served.clients <= 0:
                     continue
                 if served.due <= now:
-                    self.refresh(served)
+                    try:
+                        self.refresh(served)
+                    except Exception:  # a fault of the serving itself: log it, poll on
+                        log.exception("%s: polling failed", served.name)
                     served.due += served.period
                     if served.due <= now:  # late (a slow read): from now on
                         served.due = now + served.period

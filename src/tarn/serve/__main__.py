@@ -61,16 +61,27 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, stopping)
     signal.signal(signal.SIGINT, stopping)
-    with cls(args.address, **keywords) as driver, serve(
-            driver, args.prefix, interfaces=args.interface or ("127.0.0.1",), port=args.port,
-            read_only=args.read_only, poll=args.poll) as server:
-        print(f"serving {type(driver).__name__} at {args.address} as {len(server.names)} PVs"
-              f"{' (read-only)' if args.read_only else ''}; client settings:", flush=True)
-        print(" ".join(f"{k}={v}" for k, v in sorted(server.conf.items())), flush=True)
-        for name in [*server.names, f"{args.prefix}quantities"]:
-            print(name, flush=True)
-        while not stop.wait(0.5):  # short waits: the handlers run between them
-            pass
+    try:
+        driver = cls(args.address, **keywords)
+        driver.open()
+    except Exception as exc:
+        print(f"tarn.serve: cannot open {cls.__name__} at {args.address}: {exc}", file=sys.stderr)
+        return 1
+    try:
+        with serve(driver, args.prefix, interfaces=args.interface or ("127.0.0.1",),
+                   port=args.port, read_only=args.read_only, poll=args.poll) as server:
+            print(f"serving {type(driver).__name__} at {args.address} as {len(server.names)} PVs"
+                  f"{' (read-only)' if args.read_only else ''}; client settings:", flush=True)
+            print(" ".join(f"{k}={v}" for k, v in sorted(server.conf.items())), flush=True)
+            for name in [*server.names, f"{args.prefix}quantities"]:
+                print(name, flush=True)
+            while not stop.wait(0.5):  # short waits: the signal handlers run between them
+                pass
+    except Exception as exc:
+        print(f"tarn.serve: cannot serve: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        driver.close()
     print("stopped; the driver is closed", flush=True)
     return 0
 
