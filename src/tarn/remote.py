@@ -76,13 +76,13 @@ class RemoteDriver:
                  exception_value: BaseException | None, traceback: TracebackType | None) -> None:
         self.close()
 
-    def _call(self, verb: str, pv: str | list[str], *args: Any) -> Any:
+    def _call(self, verb: str, pv: str | list[str], *args: Any, **kw: Any) -> Any:
         """One get, put or rpc on `pv`: a refusal as ValueError with the server's text, no
         answer as TimeoutError naming the PV."""
         if self._context is None:
             raise RuntimeError("the RemoteDriver is closed")
         try:
-            return getattr(self._context, verb)(pv, *args, timeout=self.timeout)
+            return getattr(self._context, verb)(pv, *args, timeout=self.timeout, **kw)
         except self._client.RemoteError as exc:
             raise ValueError(str(exc)) from None
         except TimeoutError:
@@ -104,12 +104,12 @@ class RemoteDriver:
         row = self._row(name, ch)
         choices = self._choices(row)
         if choices is None:
-            self._call("put", row["pv"], {"value": value})
+            self._call("put", row["pv"], {"value": value}, get=False)  # no get first: one trip
             return
         label = str(value)
         if label not in choices:
             raise ValueError(f"{row['pv']}: {value!r} is not one of {', '.join(choices)}")
-        self._call("put", row["pv"], {"value.index": choices.index(label)})
+        self._call("put", row["pv"], {"value.index": choices.index(label)}, get=False)
 
     def _choices(self, row: dict[str, Any]) -> list[str] | None:
         """The labels of an enum PV (None for other PVs), from one get."""
