@@ -24,19 +24,13 @@ from collections.abc import Iterable, Mapping
 from types import TracebackType
 from typing import Any, Self
 
-import numpy as np
+from tarn.driver.common.quantity import Channel
+from tarn.serve.pvs import INVALID, Served, pv_name, pv_type
 
-from tarn.driver.common.quantity import Channel, Quantity
-
-__all__ = ["Server", "pv_name", "serve"]
+__all__ = ["Server", "serve"]
 
 log = logging.getLogger("tarn.serve")
 
-# Alarm severities of EPICS: a value that is not to be trusted is INVALID.
-INVALID = 3
-# The p4p type codes of numpy's array element types.
-_ARRAY_CODES = {"?": "?", "b": "b", "B": "B", "h": "h", "H": "H", "i": "i", "I": "I", "l": "l",
-                "q": "l", "L": "L", "Q": "L", "f": "f", "d": "d"}
 # Threads that run puts and RPC calls: puts meet at the driver's lock, but a long put (a ramp)
 # should not hold back reads of other quantities.
 WORKERS = 4
@@ -51,107 +45,6 @@ def p4p_modules() -> tuple[Any, Any, Any, Any]:
                      for name in ("nt", "server", "server.thread", "util"))
     except ImportError as exc:
         raise ImportError(f"serving a driver needs p4p ({exc}): pip install 'tarn[serve]'") from exc
-
-
-def pv_name(prefix: str, quantity: Quantity, ch: Channel) -> str:
-    """The PV of `quantity` on channel `ch`: ``{prefix}{name}`` for a global quantity,
-    ``{prefix}CH{ch}:{name}`` otherwise."""
-    return f"{prefix}{quantity.name}" if quantity.is_global else f"{prefix}CH{ch}:{quantity.name}"
-
-
-class Served:
-    """One PV: a quantity on one channel, its PV type and what was posted last."""
-
-    def __init__(self, quantity: Quantity, ch: Channel, name: str, code: str,
-                 choices: list[Any] | None, period: float | None) -> None:
-        self.quantity = quantity
-        self.ch = ch  # the channel setValue and getValue are called with ("global" for global)
-        self.name = name
-        self.code = code  # a p4p type code ("d", "l", "?", "s", "ad", ...), or "enum"
-        self.choices = choices  # for an enum: the values its indices stand for
-        self.period = period  # seconds between reads while clients are connected, or None
-        self.lock = threading.Lock()  # a read or put and its post, one at a time
-        self.posted: tuple[Any, int, str] | None = None
-        self.clients = 0  # first connections less last disconnections
-        self.due = 0.0
-        self.pv: Any = None
-
-    @property
-    def labels(self) -> list[str]:
-        return [str(c) for c in self.choices or ()]
-
-    def to_pv(self, value: Any) -> tuple[Any, int, str]:
-        """`value` as the PV carries it, with an alarm severity and message: INVALID for a value
-        unknown yet or of another type."""
-        empty: Any = {"enum": 0, "?": False, "s": ""}.get(self.code, 0)
-        if self.code.startswith("a"):
-            empty = np.zeros(0, dtype=self.code[1:].replace("l", "q").replace("L", "Q"))
-        if value is None:
-            return empty, INVALID, "no value yet"
-        try:
-            if self.code == "enum":
-                assert self.choices is not None
-                for index, choice in enumerate(self.choices):
-                    if type(choice) is type(value) and choice == value:
-                        return index, 0, ""
-                return self.labels.index(str(value)), 0, ""
-            if self.code.startswith("a"):
-                return np.array(value, dtype=empty.dtype).reshape(-1), 0, ""
-            convert: Any = {"?": bool, "d": float, "l": int, "s": str}[self.code]
-            if self.code == "s" and isinstance(value, float):
-                return repr(value), 0, ""
-            return convert(value), 0, ""
-        except (ValueError, TypeError, OverflowError):
-            return empty, INVALID, f"the driver holds {value!r}, which this PV cannot carry"
-
-    def from_pv(self, value: Any) -> Any:
-        """The value a client put, as the driver's setValue takes it."""
-        if self.code == "enum":
-            assert self.choices is not None
-            index = int(value)
-            if not 0 <= index < len(self.choices):
-                raise ValueError(f"{self.quantity.where(self.ch)}: choice {index} is not one of "
-                                 f"0..{len(self.choices) - 1} ({', '.join(self.labels)})")
-            return self.choices[index]
-        if self.code.startswith("a"):
-            return np.array(value)
-        if self.code == "s" and self.quantity.kind in ("float", "int"):
-            text = str(value)  # a number, or one of the quantity's keywords
-            try:
-                number = float(text)
-            except ValueError:
-                return text
-            return int(number) if self.quantity.kind == "int" and number.is_integer() else number
-        return {"?": bool, "d": float, "l": int, "s": str}[self.code](value)
-
-    def changed(self, posting: tuple[Any, int, str]) -> bool:
-        if self.posted is None:
-            return True
-        (old, *old_alarm), (new, *new_alarm) = self.posted, posting
-        if old_alarm != new_alarm:
-            return True
-        if type(new) is np.ndarray:
-            return not (type(old) is np.ndarray and bool(np.array_equal(old, new)))
-        return bool(old != new) or type(old) is not type(new)
-
-
-def pv_type(quantity: Quantity, ch: Channel) -> tuple[str, list[Any] | None] | None:
-    """The p4p type code of the quantity's PV on channel `ch` with its choices, or None for a
-    value no PV type carries."""
-    choices = quantity.allowed(ch)
-    if choices is not None:
-        return "enum", [*choices, *quantity.keywords]
-    if quantity.kind in ("float", "int"):
-        # a number that may also be a word ("AUTO") travels as text
-        return ("s" if quantity.keywords else {"float": "d", "int": "l"}[quantity.kind]), None
-    if quantity.kind in ("bool", "str"):
-        return {"bool": "?", "str": "s"}[quantity.kind], None
-    default = quantity.default["value"]
-    if default is None or isinstance(default, (list, tuple)):
-        return "ad", None  # a waveform: numbers
-    if type(default) is np.ndarray and default.dtype.char in _ARRAY_CODES:
-        return "a" + _ARRAY_CODES[default.dtype.char], None
-    return None
 
 
 def periods(driver: Any, poll: float | Mapping[str, float] | None) -> dict[str, float]:
@@ -232,6 +125,7 @@ class Server:
         self._threads: list[threading.Thread] = []
         self._server: Any = None
         self._queue: Any = None
+        self._table: Any = None
 
     @property
     def names(self) -> list[str]:
@@ -248,6 +142,17 @@ class Server:
     # --- starting and stopping -----------------------------------------------------------------
 
     def start(self) -> None:
+        """Opens every PV (each read once), starts the threads and the server; whatever was
+        started is stopped again when a step fails."""
+        try:
+            self._start()
+        except BaseException:
+            self.stop()
+            raise
+        log.info("serving %d PVs of %r on %s", len(self.served), self.driver,
+                 self.conf.get("EPICS_PVA_ADDR_LIST"))
+
+    def _start(self) -> None:
         nt, server, thread, util = p4p_modules()
         self._queue = util.WorkQueue(maxsize=0)  # unbounded: a busy driver delays, never drops
         provider = server.StaticProvider(f"tarn:{self.prefix}")
@@ -261,8 +166,8 @@ class Server:
         rows = [{"name": s.quantity.name, "channel": str(s.ch), "pv": s.name, "type": s.quantity.kind,
                  "unit": s.quantity.unit, "readonly": s.quantity.readonly or self.read_only}
                 for s in self.served]
-        provider.add(f"{self.prefix}quantities", thread.SharedPV(
-            nt=table, initial=table.wrap(rows), queue=self._queue))
+        self._table = thread.SharedPV(nt=table, initial=table.wrap(rows), queue=self._queue)
+        provider.add(f"{self.prefix}quantities", self._table)
         for k in range(WORKERS):
             self._spawn(self._queue.handle, f"tarn.serve worker {k}")
         loopback = all(a.startswith("127.") or a in ("::1", "localhost") for a in self.interfaces)
@@ -273,16 +178,10 @@ class Server:
                 # beacons go to the interfaces served; to their networks only when asked for
                 "EPICS_PVAS_BEACON_ADDR_LIST": " ".join(self.interfaces) if loopback else "",
                 "EPICS_PVAS_AUTO_BEACON_ADDR_LIST": "NO" if loopback else "YES"}
-        try:
-            self._server = server.Server(providers=[provider], conf=conf, useenv=False)
-        except BaseException:
-            self.stop()
-            raise
+        self._server = server.Server(providers=[provider], conf=conf, useenv=False)
         self.conf = {k: v for k, v in self._server.conf().items() if k.startswith("EPICS_PVA_")}
         self.conf["EPICS_PVA_AUTO_ADDR_LIST"] = "NO"
         self._spawn(self._poll, "tarn.serve poller")
-        log.info("serving %d PVs of %r on %s", len(self.served), self.driver,
-                 self.conf.get("EPICS_PVA_ADDR_LIST"))
 
     def stop(self) -> None:
         """Stops serving: the clients are disconnected and the threads end. The driver stays
@@ -292,9 +191,9 @@ class Server:
         if self._server is not None:
             self._server.stop()
             self._server = None
-        for served in self.served:
-            if served.pv is not None:
-                served.pv.close()
+        for pv in [s.pv for s in self.served] + [self._table]:
+            if pv is not None:
+                pv.close()
         if self._queue is not None:
             for t in self._threads:
                 if t.name.startswith("tarn.serve worker"):
@@ -399,6 +298,7 @@ class Server:
     def _poll(self) -> None:
         """Reads the polled quantities that clients are connected to, each at its period."""
         while not self._stop.is_set():
+            self.wake.clear()  # before the pass: a connection during it wakes the next wait
             now, wait = time.monotonic(), 1.0
             for served in self.served:
                 if served.period is None or served.clients <= 0:
@@ -414,7 +314,6 @@ class Server:
                     now = time.monotonic()
                 wait = min(wait, served.due - now)
             self.wake.wait(max(wait, 0.0))
-            self.wake.clear()
 
 
 def serve(driver: Any, prefix: str, *, interfaces: Iterable[str] = ("127.0.0.1",), port: int = 0,
