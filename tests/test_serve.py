@@ -134,6 +134,19 @@ def test_a_monitored_reading_is_posted_on_change_only(instrument, psu, server, c
     assert updates.empty()
 
 
+def test_a_failed_poll_is_posted_as_an_alarm(instrument, ctx):
+    updates = queue.Queue()
+    subscription = ctx.monitor(P + "CH1:MeasuredCurrent", updates.put)
+    try:
+        assert updates.get(timeout=5).severity == 0
+        instrument.fault("silent")
+        alarm = updates.get(timeout=10)
+        assert (alarm.severity, alarm.raw["alarm.message"][:19]) == (3, "InstrumentTimeout: ")
+        assert (updates.get(timeout=10).severity, alarm) == (0, 0.0)  # read again, value kept
+    finally:
+        subscription.close()
+
+
 def test_two_clients_at_once(instrument, psu, server):
     if os.environ.get("PYTHON_GIL") == "0":
         assert not sys._is_gil_enabled()
@@ -184,6 +197,8 @@ def test_the_instrument_failing_during_a_put(instrument, psu, server, kind, arg,
 
 
 def test_remote_driver(instrument, server):
+    assert {k: server.conf[k] for k in ("EPICS_PVA_ADDR_LIST", "EPICS_PVA_AUTO_ADDR_LIST")} == {
+        "EPICS_PVA_ADDR_LIST": "127.0.0.1", "EPICS_PVA_AUTO_ADDR_LIST": "NO"}  # loopback only
     with RemoteDriver(P, conf=server.conf) as remote:
         assert remote.CHs == [1, 2] and "Mode" in remote.quantities
         remote.setValue("Voltage", 5.0, ch=1)
