@@ -87,8 +87,13 @@ class RemoteDriver:
             raise ValueError(str(exc)) from None
         except TimeoutError:
             raise TimeoutError(f"{pv}: no answer from a PV Access server within {self.timeout} s") from None
+        except (TypeError, ValueError) as exc:  # a value p4p cannot put into the PV's type
+            raise type(exc)(f"{pv}: {exc}") from None
 
-    def _row(self, name: str, ch: int | str) -> dict[str, Any]:
+    def _row(self, name: str, ch: int | str | None) -> dict[str, Any]:
+        """The served row of `name` on `ch` (None: the first channel it is served on)."""
+        if ch is None:
+            ch = next((c for n, c in self._rows if n == name), "")
         row = self._rows.get((name, "global")) or self._rows.get((name, str(ch)))
         if row is None:
             if name not in self.quantities:
@@ -98,9 +103,10 @@ class RemoteDriver:
                                  f"{', '.join(c for n, c in self._rows if n == name)})")
         return row
 
-    def setValue(self, name: str, value: Any, *, ch: int | str = 1) -> None:  # noqa: N802
+    def setValue(self, name: str, value: Any, *, ch: int | str | None = None) -> None:  # noqa: N802
         """Sets the quantity through the server's driver; ValueError with its message when it is
-        refused. A choice is named by its text (str(value))."""
+        refused. A choice is named by its text (str(value)). Without `ch`, the first channel
+        the quantity is served on."""
         row = self._row(name, ch)
         choices = self._choices(row)
         if choices is None:
@@ -119,7 +125,7 @@ class RemoteDriver:
         choices: list[str] | None = row["choices"]
         return choices
 
-    def getValue(self, name: str, *, ch: int | str = 1) -> Any:  # noqa: N802
+    def getValue(self, name: str, *, ch: int | str | None = None) -> Any:  # noqa: N802
         """Reads the quantity afresh through the server's driver and returns the reading."""
         row = self._row(name, ch)
         Value = importlib.import_module("p4p").Value  # noqa: N806
@@ -170,7 +176,7 @@ class RemoteDriver:
         return config
 
     def wait_for(self, name: str, target: float, *, tolerance: float, timeout: float,
-                 interval: float = 0.1, ch: int | str = 1) -> Any:
+                 interval: float = 0.1, ch: int | str | None = None) -> Any:
         """Reads the quantity every `interval` seconds until the reading is within `tolerance`
         of `target`, and returns that reading; TimeoutError naming the last reading when
         `timeout` seconds pass first."""
