@@ -211,6 +211,9 @@ def test_remote_driver(instrument, server):
             remote.setValue("Current", 9, ch=2)
         with pytest.raises(ValueError, match=r"'auto' is not one of off, on"):
             remote.setValue("Mode", "auto")
+        with pytest.raises(ValueError, match=r"^T:PSU:CH1:Voltage: Invalid input"):
+            remote.setValue("Voltage", "abc")  # refused before it is sent
+        assert remote.getValue("Voltage") == 5.0  # no channel: the first one
     silent = {**server.conf, "EPICS_PVA_SERVER_PORT": "1", "EPICS_PVA_BROADCAST_PORT": "9"}
     with pytest.raises(TimeoutError, match=r"^T:PSU:quantities: no answer .* within 0.3 s$"):
         RemoteDriver(P, conf=silent, timeout=0.3)
