@@ -168,3 +168,24 @@ else:
         print("  config['Voltage'] =",
               {ch: entry["value"] for ch, entry in psu.config["Voltage"].items()})
         step("close: leaving the with block")
+
+    title("Serving the power supply over EPICS PV Access, driven from a RemoteDriver")
+    try:
+        from tarn.remote import RemoteDriver
+        from tarn.serve import serve
+        with PowerSupply("192.168.103.8", backend="@sim") as psu, serve(psu, "DEMO:PSU:") as server:
+            step("serve(psu, 'DEMO:PSU:'): one PV per quantity and channel, on 127.0.0.1 only")
+            print("  " + ", ".join(server.names[:4]) + f", ... ({len(server.names)} PVs)")
+            # server.conf reaches this server; another computer sets EPICS_PVA_ADDR_LIST instead
+            with RemoteDriver("DEMO:PSU:", conf=server.conf) as remote:
+                step("a RemoteDriver sets and reads through the served driver")
+                remote.setValue("Voltage", 3.3, ch=2)
+                print("  Voltage CH2 =", remote.getValue("Voltage", ch=2),
+                      " (the served driver's config:", psu.config["Voltage"][2]["value"], ")")
+                step("a refusal comes back with the driver's own message")
+                try:
+                    remote.setValue("Voltage", 7.0, ch=2)
+                except ValueError as exc:
+                    print(f"  ValueError: {exc}")
+    except ImportError as exc:  # p4p comes with the `serve` extra
+        print(f"\n  serving is skipped: {exc}")

@@ -55,8 +55,8 @@ SH
 }
 
 # --- the test dependencies as arm64 wheels (pyvisa, pyvisa-sim and pyvisa-py for the example
-# drivers), installed without running the foreign interpreter
-wheels=(numpy paramiko pytest hypothesis pyvisa pyvisa-sim pyvisa-py)
+# drivers, p4p for serving them), installed without running the foreign interpreter
+wheels=(numpy paramiko pytest hypothesis pyvisa pyvisa-sim pyvisa-py p4p)
 packages() {
   [[ -f $site/.done && $(cat "$site/.done") == "${wheels[*]}" ]] && return
   log "installing arm64 wheels: ${wheels[*]}"

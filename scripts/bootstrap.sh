@@ -156,21 +156,23 @@ make_venv() {  # name interpreter packages...
 # basedpyright (which brings its own Node runtime) check the Python layer and the examples;
 # types-paramiko goes with paramiko. pyvisa, pyvisa-sim and pyvisa-py are the example SCPI
 # drivers' packages (the `examples` extra of pyproject.toml); pyvisa-py also carries the driver
-# tests to the SCPI instrument on loopback (tests/scpi_instrument.py).
+# tests to the SCPI instrument on loopback (tests/scpi_instrument.py). p4p serves drivers over EPICS
+# PV Access (the `serve` extra: tarn.serve and tarn.remote).
 common=(numpy pytest hypothesis mypy basedpyright scikit-build-core cmake ninja)
 examples=(pyvisa pyvisa-sim pyvisa-py)
+serve=(p4p)
 ready=()
 if wants cp314; then
-  make_venv cp314 "$PY314" "${common[@]}" paramiko types-paramiko "${examples[@]}"
+  make_venv cp314 "$PY314" "${common[@]}" paramiko types-paramiko "${examples[@]}" "${serve[@]}"
   ready+=(".venv/cp314 ($("$PY314" -V))")
 fi
 if wants ft; then
   # paramiko's compiled dependencies publish free-threaded wheels only for 3.14t, and PyYAML (for
   # pyvisa-sim) none for 3.13t: there it alone is built from source.
   if "$PYFT" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 14))'; then
-    make_venv ft "$PYFT" "${common[@]}" paramiko types-paramiko "${examples[@]}"
+    make_venv ft "$PYFT" "${common[@]}" paramiko types-paramiko "${examples[@]}" "${serve[@]}"
   else
-    make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}"
+    make_venv ft "$PYFT" "${common[@]}" --no-binary pyyaml "${examples[@]}" "${serve[@]}"
   fi
   ready+=(".venv/ft ($("$PYFT" -VV | head -1))")
 fi
