@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from tarn.driver.common.plinth import compress
-from tarn.driver.common.quantity import Quantity
+from tarn.driver.common.quantity import Action, Quantity
 from tarn.driver.testing import StandIn, expect_exchange
 from tarn.driver.visa import InstrumentError, InstrumentTimeout, VisaDriver
 
@@ -31,6 +31,7 @@ class Source(VisaDriver):
         Quantity("Pattern", ""),  # through set_pattern / get_pattern
         Quantity("Text", "", set_cmd="DISP:TEXT '{value}'"),
     ]
+    actions = [Action("trigger", "*TRG", doc="Starts a sweep."), Action("arm", "PATT{ch}:ARM")]
 
     def set_pattern(self, value, ch):
         self.send(f"PATT{ch} {value}")
@@ -93,6 +94,22 @@ def refused(command, *entries):
                                          ("SYST:ERR?", OK)],
      InstrumentError("Reference (global): the instrument refused 'ROSC:SOUR?': -113,\"Undefined header\""),
      ("Reference", "global", "internal")),
+    # an answer outside the choices is refused and not recorded
+    (lambda d: d.getValue("Reference"), [("ROSC:SOUR?", "XTAL")],
+     ValueError("Reference (global): the answer 'XTAL' is not one of 'INT', 'EXT'"),
+     ("Reference", "global", "internal")),
+    # actions: one exchange each, the channel checked first
+    (lambda d: d.trigger(), [("*TRG", None), ("SYST:ERR?", OK)], None, None),
+    (lambda d: (d.arm(), d.arm(ch=np.int64(2))), [("PATT1:ARM", None), ("PATT2:ARM", None)], (None, None), None),
+    (lambda d: d.trigger(), refused("*TRG", RANGE, OK),
+     InstrumentError(f"trigger: the instrument refused '*TRG': {RANGE}"), None),
+    (lambda d: d.arm(3), [], ValueError("arm: channel 3 is not one of the declared channels 1, 2"), None),
+    (lambda d: d.arm("1"), [],
+     ValueError("arm: channel '1' (str) is not one of the declared channels 1, 2, 'global'"), None),
+    (lambda d: d.act("trigger", 1), [],
+     TypeError("Source.trigger() acts on the whole instrument: it takes no channel"), None),
+    (lambda d: d.act("triger"), [],
+     ValueError("Source has no action 'triger' (declared: trigger, arm; did you mean trigger?)"), None),
     # refused before anything is sent
     (lambda d: d.setValue("Power", -1, ch="global"), [],
      ValueError("Power is set per channel [1, 2], not on channel 'global'"), ("Power", "global", -10.0)),
@@ -207,6 +224,21 @@ def test_after_a_failed_exchange_the_next_one_is_back_in_step(failing, again, la
     reopened = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
     assert reopened == (["192.168.1.42: the connection failed; opening it again"]
                         if again[0][0] == "*CLS" else [])
+
+
+@pytest.mark.parametrize("name", ["Power", "open", "send", "session"])
+def test_an_action_named_like_a_quantity_or_attribute_is_refused(name):
+    with pytest.raises(TypeError) as info:
+        type("Shadowed", (Source,), {"actions": [Action(name, "*TRG")]})
+    assert str(info.value) == (f"Shadowed: the action {name!r} is named like a quantity or an "
+                               "attribute of the driver: rename the action")
+
+
+def test_help_lists_the_actions():
+    import pydoc
+    text = pydoc.render_doc(Source, renderer=pydoc.plaintext)
+    assert "trigger(self: VisaDriver) -> None\n |      Starts a sweep. (The action '*TRG'.)" in text
+    assert "arm(self: VisaDriver, ch: Channel | None = None) -> None\n |      (The action" in text
 
 
 @pytest.mark.parametrize("name", ["timeout", "identity", "srate", "resource", "open", "quantity", "config"])
@@ -499,6 +531,28 @@ def test_expect_exchange_catches_wrong_extra_and_missing_lines(exchange, body, m
     with pytest.raises(AssertionError) as info:
         with expect_exchange(Source, exchange) as driver:
             body(driver)
+    assert str(info.value) == message
+
+
+class EsrSource(Source):
+    error_query = "*ESR?"
+
+
+@pytest.mark.parametrize("driver, pinned, message", [
+    (Source, "*ESR?", "Source reads its error queue with 'SYST:ERR?', the instrument answers '*ESR?'"),
+    (EsrSource, None, "EsrSource reads its error queue with '*ESR?', the instrument answers None"),
+    (EsrSource, "*ESR?", None),
+])
+def test_a_script_pins_the_error_query(driver, pinned, message):
+    script = [("*TRG", None), ("*ESR?", "32")]
+    if message is None:
+        with expect_exchange(driver, script, error_query=pinned) as d:
+            with pytest.raises(InstrumentError, match=r"refused '\*TRG': 32$"):
+                d.trigger()
+        return
+    with pytest.raises(AssertionError) as info:
+        with expect_exchange(driver, script, error_query=pinned):
+            pass
     assert str(info.value) == message
 
 

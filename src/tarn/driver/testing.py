@@ -12,6 +12,7 @@ against the next one the exchange expects. Binary blocks are numpy arrays in the
 """
 
 import sys
+from types import EllipsisType
 from collections.abc import Generator, Iterable, Sequence
 from contextlib import contextmanager
 from typing import Any, Literal, TypeVar
@@ -222,7 +223,8 @@ def _difference(expected: NDArray[Any], sent: NDArray[Any]) -> str:
 
 @contextmanager
 def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]], *,
-                    identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Generator[D]:
+                    identity: Reply = "TARN,stand-in,0,0",
+                    error_query: str | None | EllipsisType = ..., **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`), exactly the
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
@@ -230,7 +232,9 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     binary block, an array for a query answered by one. Error queries the exchange does not list
     are answered NO_ERROR ("0" for ``*ESR?``); list them to answer errors. A line that differs
     from the next expected one fails at once with its position, the expected and the sent line;
-    lines left unsent fail when the block ends. The driver is closed when the block ends."""
+    lines left unsent fail when the block ends. The driver is closed when the block ends.
+    `error_query` pins the query the instrument answers for its error queue (None: it has none):
+    a driver that declares another one fails at once, as it would time out on the instrument."""
     opening: list[tuple[Line, Reply]] = []
     if driver_class.clear_command is not None:
         opening.append((driver_class.clear_command, None))
@@ -239,6 +243,9 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     wire = StandIn([*opening, *exchange], error_query=driver_class.error_query,
                    opening=len(opening))
     driver = driver_class(**kw)
+    if error_query is not ... and driver.error_query != error_query:
+        raise AssertionError(f"{driver_class.__name__} reads its error queue with "
+                             f"{driver.error_query!r}, the instrument answers {error_query!r}")
 
     def stand_in(name: str) -> StandIn:
         wire.closed = False  # opened (again, after a connection failed)
