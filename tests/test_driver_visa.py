@@ -350,6 +350,8 @@ def example(name):
 Multimeter = example("multimeter").Multimeter
 TemperatureController = example("temperature_controller").TemperatureController
 WaveformGenerator = example("waveform_generator").WaveformGenerator
+LockinAmplifier = example("lockin_amplifier").LockinAmplifier
+Oscilloscope = example("oscilloscope").Oscilloscope
 SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
 
 
@@ -420,6 +422,24 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
     (WaveformGenerator, lambda d: d.setValue("Waveform", SAMPLES[:7]), [],
      ValueError("Waveform on channel 1: expected 8 to 65536 samples within -1..1, got an array of shape (7,)"),
      None),
+    # the lock-in amplifier: indexed tables in volts and seconds, *ESR? after every exchange
+    (LockinAmplifier, lambda d: d.setValue("Sensitivity", 3e-3), [("SENS 19", None), ("*ESR?", "0")], None,
+     ("Sensitivity", "global", 5e-3)),
+    (LockinAmplifier, lambda d: d.getValue("Sensitivity"), [("SENS?", "27")],
+     ValueError("Sensitivity (global): the answer '27' is not one of 0, 1, ..., 26 (27 choices)"),
+     ("Sensitivity", "global", 1.0)),
+    (LockinAmplifier, lambda d: d.getValue("XY"), [("SNAP? 1,2", "1.5e-3,-2e-4")], (1.5e-3, -2e-4), None),
+    (LockinAmplifier, lambda d: d.auto_gain(), [("AGAN", None), ("*ESR?", "32"), ("*ESR?", "0")],
+     InstrumentError("auto_gain: the instrument refused 'AGAN': 32"), None),
+    # the oscilloscope: settings per channel, actions, a trace scaled by its preamble
+    (Oscilloscope, lambda d: d.setValue("Coupling", "ac", ch=3), [(":CHAN3:COUP AC", None)], None,
+     ("Coupling", 3, "ac")),
+    (Oscilloscope, lambda d: d.setValue("TriggerSource", "external"), [(":TRIG:SOUR EXT", None)], None, None),
+    (Oscilloscope, lambda d: (d.stop(), d.single()), [(":STOP", None), (":SING", None)], (None, None), None),
+    (Oscilloscope, lambda d: np.array(d.getValue("Trace", ch=2)),
+     [(":WAV:SOUR CHAN2", None), (":WAV:FORM BYTE", None), (":WAV:PRE?", "0,0,4,1,0.25,-0.5,0,0.25,0.5,128"),
+      (":WAV:DATA?", np.array([0, 128, 255, 130], np.uint8))],
+     np.array([[-0.5, -0.25, 0.0, 0.25], [-31.5, 0.5, 32.25, 1.0]]), None),
 ])
 def test_example_drivers_lines(driver, call, exchange, expected, recorded, monkeypatch):
     monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
