@@ -103,7 +103,7 @@ NEAR = Quantity("Averages", 1, choices=[1, 2, 4, 8], rounding="nearest")
     (lambda: SENS.parse("27\n"),
      ValueError("Sensitivity on channel 1: the answer '27' is not one of 0, 1, ..., 26 (27 choices)")),
     # rounding to a member: up, or to the closest (a tie goes up); the member is what is sent
-    (lambda: [UP.validate(v) for v in (3e-9, 2e-9, 1e-12, 0.6)], [5e-9, 2e-9, 2e-9, 1.0]),
+    (lambda: [UP.validate(v) for v in (3e-9, 2e-9, 1e-12, 0.6, 5e-3 * (1 + 1e-12))], [5e-9, 2e-9, 2e-9, 1.0, 5e-3]),
     (lambda: UP.validate(1.5), ValueError("Sensitivity on channel 1: 1.5 is above the largest choice, 1.0")),
     (lambda: [NEAR.validate(v) for v in (3, 5, 7, 100, -4)], [4, 4, 8, 8, 1]),
     (lambda: SENS.validate(3e-9), ValueError("Sensitivity on channel 1: 3e-09 is not one of "

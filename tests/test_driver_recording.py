@@ -91,8 +91,6 @@ RECORDING = f"""# tarn recording: PowerSupply at TCPIP0::127.0.0.1::5025::SOCKET
                     "'SOUR1:VOLT 12.5'")),
     ("error query: SYST:ERR?", "error query: *ESR?",
      AssertionError("PowerSupply reads its error queue with 'SYST:ERR?', the instrument answers '*ESR?'")),
-    ("-> MEAS1:VOLT?\n", "-> MEAS1:VOLT?\n<# block1: 3 x float32\n",
-     FileNotFoundError("supply.blocks.npz")),
     ("<- +1.250000E+01", "<= +1.250000E+01",
      ValueError("supply.txt:8: '<= +1.250000E+01' is no line of a recording (->, <-, -#, <#, !!, <<, #)")),
 ])

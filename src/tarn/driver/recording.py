@@ -115,7 +115,14 @@ class _Tap:
         self.recording = recording
 
     def __getattr__(self, name: str) -> Any:  # resource_name, timeout, clear ...
-        return getattr(self.inner, name)
+        found = getattr(self.inner, name)
+        if name != "clear":
+            return found
+
+        def clear() -> None:  # a device clear, only where the resource has one
+            self.recording.line("#", "device clear")
+            found()
+        return clear
 
     def _call[T](self, call: Callable[[], T]) -> T:
         try:
@@ -157,11 +164,6 @@ class _Tap:
             message, datatype=datatype, is_big_endian=is_big_endian, container=container))
         self.recording.block("<#", _wire(reply, datatype, is_big_endian))
         return reply
-
-    def clear(self) -> None:
-        self.recording.line("#", "device clear")
-        clear: Callable[[], None] = getattr(self.inner, "clear")  # AttributeError: none
-        clear()
 
     def close(self) -> None:
         self.inner.close()

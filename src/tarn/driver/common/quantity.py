@@ -263,7 +263,8 @@ class Quantity:
             return value
         number = self._float(where, value)
         if self.rounding == "up":
-            above = [member for key, member in members if key >= number]
+            # a step computed as 5e-3 * 1.0000000001 is that step, not the next one
+            above = [member for key, member in members if key >= number - 1e-9 * abs(number)]
             if not above:
                 raise ValueError(f"{where}: {value!r} is above the largest choice, {members[-1][1]!r}")
             return above[0]
