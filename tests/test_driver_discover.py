@@ -81,8 +81,8 @@ def test_the_backends_resources_are_listed_when_none_are_given():
     (lambda: discover([type("Bad", (VisaDriver,), {"idn_pattern": "("})], resources=[]),
      ValueError("Bad.idn_pattern '(' is not a regular expression: missing ), unterminated subpattern "
                 "at position 0")),
-    (lambda: discover([], resources=[], timeout=0), ValueError("timeout must be a positive number of "
-                                                               "seconds, not 0")),
+    *[(lambda t=t: discover([], resources=[], timeout=t),
+       ValueError(f"timeout must be a positive number of seconds, not {t!r}")) for t in (0, float("inf"), "1")],
     (lambda: discover([], resources="TCPIP0::h::5025::SOCKET"),
      TypeError("resources is a sequence of resource names, not one text")),
 ])

@@ -19,6 +19,7 @@ the modules named (dotted names, or paths of .py files).
 import argparse
 import importlib
 import importlib.util
+import math
 import re
 import sys
 import threading
@@ -55,8 +56,10 @@ def discover(drivers: Iterable[type[VisaDriver]], *, resources: Iterable[str] | 
     Found per resource in order. The first of `drivers` whose `idn_pattern` matches the answer
     (``re.search``) is its driver. Returns within ``2 * timeout + 1`` seconds after listing."""
     given = cast(object, timeout)  # callers without type checks pass anything
-    if isinstance(given, bool) or not isinstance(given, (int, float)) or not timeout > 0:
+    if isinstance(given, bool) or not isinstance(given, (int, float)) or not 0 < timeout < math.inf:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    if isinstance(resources, str):
+        raise TypeError("resources is a sequence of resource names, not one text")
     patterns = _patterns(drivers)
     try:
         import pyvisa
@@ -70,8 +73,6 @@ def discover(drivers: Iterable[type[VisaDriver]], *, resources: Iterable[str] | 
             raise TimeoutError(f"the resources of {backend or 'the VISA library'} were not listed "
                                f"within {timeout:g} s")
         resources = listed
-    if isinstance(resources, str):
-        raise TypeError("resources is a sequence of resource names, not one text")
     addresses = list(dict.fromkeys(resources))  # each once, in order
 
     def probe(address: str) -> Callable[[], tuple[str | None, str | None]]:

@@ -87,23 +87,32 @@ def _failure(exc: BaseException) -> str:
         return "timeout"
     if isinstance(exc, UnicodeDecodeError):
         return f"not text: {exc.start} {bytes(exc.object)!r}"
-    return f"{type(exc).__name__}: {exc}".replace("\n", " ")
+    text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    return text.replace("\n", " ")
 
 
-def _raised(text: str) -> BaseException:
+def _raised(text: str, at: str) -> BaseException:
     """The exception a recorded failure stands for: a timeout, an answer that is not text, a
     built-in exception by name, or else an OSError (a VISA error: the connection failed)."""
     if text == "timeout":
         return TimeoutError("VI_ERROR_TMO (recorded)")
     if text.startswith("not text: "):
         start, _, raw = text.removeprefix("not text: ").partition(" ")
-        data = ast.literal_eval(raw)
-        if start.isdigit() and isinstance(data, bytes) and int(start) < len(data):
-            return UnicodeDecodeError("utf-8", data, int(start), int(start) + 1, "invalid start byte")
+        try:
+            data = ast.literal_eval(raw)
+        except (ValueError, SyntaxError):
+            data = None
+        if not (start.isdigit() and isinstance(data, bytes) and int(start) < len(data)):
+            raise ValueError(f"{at}: 'not text' needs a position and the bytes, as in "
+                             "\"!! not text: 0 b'\\xff'\"")
+        return UnicodeDecodeError("utf-8", data, int(start), int(start) + 1, "invalid start byte")
     name, _, message = text.partition(": ")
     kind = getattr(builtins, name, None)
     if isinstance(kind, type) and issubclass(kind, BaseException):
-        return kind(message) if message else kind()
+        try:
+            return kind(message) if message else kind()
+        except TypeError:  # an exception that takes other arguments
+            pass
     return OSError(text)
 
 
@@ -184,6 +193,7 @@ def _tapped(driver: VisaDriver, tap: Callable[[Resource], Resource]) -> Generato
         raise RuntimeError("record needs an open driver: use it inside `with driver:`")
     own = vars(driver).get("open_resource")  # expect_exchange's stand-in, say
     opener = driver.open_resource
+
     def open_tapped(name: str) -> Resource:
         return tap(opener(name))
 
@@ -299,7 +309,7 @@ def read_recording(path: str | os.PathLike[str]) -> Replay:
         if kind == "!!" and sent is None and where and where[-1] == sent_at \
                 and isinstance(script[-1][0], tuple):
             # a block command that failed: replayed as its line failing, the block unchecked
-            script[-1] = (script[-1][0][0], _raised(rest))
+            script[-1] = (script[-1][0][0], _raised(rest, at))
             continue
         if kind not in ("<-", "<#", "!!", "-#"):
             raise ValueError(f"{at}: {line!r} is no line of a recording (->, <-, -#, <#, !!, <<, #)")
@@ -310,7 +320,7 @@ def read_recording(path: str | os.PathLike[str]) -> Replay:
         elif kind == "<#":
             script.append((sent, block(rest, at)))
         elif kind == "!!":
-            script.append((sent, _raised(rest)))
+            script.append((sent, _raised(rest, at)))
         else:
             script.append(((sent, block(rest, at)), None))
         where.append(sent_at)
