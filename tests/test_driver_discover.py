@@ -98,7 +98,8 @@ def test_the_command_line_prints_a_table(instrument, closed):
                           "--timeout", "0.5", *[f"--resource={n}" for n in names],
                           str(EXAMPLES / "power_supply.py")],
                          capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0 and run.stderr == ""
+    # a free-threaded build warns that importing the native module turned the GIL on: only that
+    assert run.returncode == 0 and [line for line in run.stderr.splitlines() if "(GIL)" not in line] == []
     header, first, second = run.stdout.splitlines()
     width = len(names[0]) + 2
     assert header == "ADDRESS".ljust(width) + "DRIVER       IDENTITY"

@@ -232,6 +232,13 @@ def test_an_action_named_like_a_quantity_or_attribute_is_refused(name):
                                "attribute of the driver: rename the action")
 
 
+def test_a_subclass_with_actions_of_its_own_keeps_those_of_its_base():
+    with expect_exchange(type("Sub", (Source,), {"actions": [Action("fire", "*TRG")]}),
+                         [("PATT2:ARM", None), ("*TRG", None)]) as driver:
+        driver.arm(2)
+        driver.fire()
+
+
 def test_help_lists_the_actions():
     import pydoc
     text = pydoc.render_doc(Source, renderer=pydoc.plaintext)

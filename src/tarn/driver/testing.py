@@ -17,8 +17,8 @@ file that `expect_exchange(DriverClass, path)` replays.
 import os
 import sys
 from collections.abc import Generator, Iterable, Mapping, Sequence
-from types import EllipsisType
 from contextlib import contextmanager
+from types import EllipsisType
 from typing import Any, Literal, TypeVar
 
 import numpy as np

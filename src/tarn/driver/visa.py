@@ -434,11 +434,13 @@ class VisaDriver(Plinth):
     def act(self, name: str, ch: Channel | None = None) -> None:
         """Carries out the action `name` (see `actions`): its command sent, the error queue
         read, under the driver's lock; `ch` for an action whose command names a channel."""
-        action = next((a for a in type(self).actions if a.name == name), None)
+        # the class's own actions first, then those its bases declared
+        declared = {a.name: a for base in reversed(type(self).__mro__)
+                    for a in vars(base).get("actions", ())}
+        action = declared.get(name)
         if action is None:
-            declared = [a.name for a in type(self).actions]
             raise ValueError(f"{type(self).__name__} has no action {name!r} (declared: "
-                             f"{', '.join(declared) or 'none'}{_closest(name, declared)})")
+                             f"{', '.join(declared) or 'none'}{_closest(name, list(declared))})")
         command = action.command
         if action.per_channel:
             ch = self.CHs[0] if ch is None else self._declared(name, ch, self.CHs)
