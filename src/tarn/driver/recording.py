@@ -219,8 +219,9 @@ def record(driver: VisaDriver, path: str | os.PathLike[str], *,
     (see the module documentation), in the form `expect_exchange(DriverClass, path)` replays.
 
     `scrub=True` writes the identity with only its maker and model (``TARN,PS-2,0,0``), in the
-    header and wherever an answer gives it; texts given instead (serial numbers, say) are
-    replaced by ``0`` in every answer as well. Lines the driver sends are written as sent."""
+    header and wherever an answer gives it; texts given instead (serial numbers, a host name)
+    are replaced by ``0`` in every answer and in the header as well. Lines the driver sends are
+    written as sent, so that the replay checks them."""
     path = Path(path)
     identity = driver.identity
     replace: dict[str, str] = {}
@@ -234,7 +235,8 @@ def record(driver: VisaDriver, path: str | os.PathLike[str], *,
         replace.update((secret, SCRUBBED) for secret in scrub if secret)
     recording = _Recording(path, replace)
     try:
-        recording.line("#", f"tarn recording: {type(driver).__name__} at {driver.addr}")
+        recording.line("#", f"tarn recording: {type(driver).__name__} at "
+                            f"{recording.answer(driver.addr)}")
         recording.line("#", f"error query: {driver.error_query}")
         if identity is not None:
             recording.line("#", f"identity: {recording.answer(identity)}")
