@@ -23,6 +23,7 @@ class PowerSupply(VisaDriver):
     """Two outputs with voltage setpoint, current limit, on/off, and measured values."""
 
     simulation = Path(__file__).with_name("power_supply.yaml")
+    idn_pattern = r"^TARN[^,]*,(PS-2|LOOPBACK),"  # for tarn.driver.discover
     CHs = [1, 2]
     quants = [
         Quantity("Voltage", 0.0, unit="V", range={1: (0, 30), 2: (0, 6)},

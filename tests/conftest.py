@@ -202,18 +202,16 @@ class LoopbackInstrument:
         return self.log_path.read_text(errors="replace")
 
 
-@pytest.fixture
-def instrument(tmp_path):
-    """A fresh tests/scpi_instrument.py process on a free 127.0.0.1 port for each test, as a
-    LoopbackInstrument. A process per test costs a few tens of milliseconds and leaves no state,
-    armed fault, late answer or half-read connection behind for the next test. The test fails
-    if the server printed a traceback (a fault of the server, not of the driver under test)."""
+def serve_instrument(folder):
+    """Starts tests/scpi_instrument.py on a free 127.0.0.1 port, yields it as a
+    LoopbackInstrument and stops it; fails the test if the server printed a traceback (a fault
+    of the server, not of the driver under test)."""
     import os
     import select
     import time
 
     script = os.path.join(os.path.dirname(__file__), "scpi_instrument.py")
-    log_path = tmp_path / "instrument.log"
+    log_path = folder / "instrument.log"
     with open(log_path, "wb") as log:
         process = subprocess.Popen([sys.executable, script, "--port", "0", "--stdin"],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log)
@@ -236,6 +234,30 @@ def instrument(tmp_path):
         errors = server.stop()
     if "Traceback" in errors:
         pytest.fail(f"the instrument failed:\n{errors}")
+
+
+@pytest.fixture
+def instrument(tmp_path):
+    """A fresh tests/scpi_instrument.py process on a free 127.0.0.1 port for each test, as a
+    LoopbackInstrument. A process per test costs a few tens of milliseconds and leaves no state,
+    armed fault, late answer or half-read connection behind for the next test."""
+    yield from serve_instrument(tmp_path)
+
+
+@pytest.fixture
+def instruments(tmp_path):
+    """Starts further loopback instruments: `instruments()` returns a new one each call; all
+    are stopped when the test ends."""
+    import contextlib
+    import itertools
+
+    numbers = itertools.count(1)
+    with contextlib.ExitStack() as stack:
+        def start():
+            folder = tmp_path / f"instrument-{next(numbers)}"
+            folder.mkdir()
+            return stack.enter_context(contextlib.contextmanager(serve_instrument)(folder))
+        yield start
 
 
 # --- terminal launcher ------------------------------------------------------------------------

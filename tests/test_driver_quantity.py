@@ -24,6 +24,11 @@ MODE = Quantity("Mode", "fast", choices=["fast", "slow"])
 NAN = float("nan")
 INP = Quantity("Input", "volt", choices={1: {"volt": "VOLT"}, 2: {"volt": "VOLT", "curr": "CURR"}},
                set_cmd="INP{ch} {value}")
+# an indexed table of 27 steps, 2 nV .. 1 V, and its rounding variants
+STEPS = [float(f"{m}e{e}") for e in range(-9, 1) for m in (1, 2, 5)][1:28]
+SENS = Quantity("Sensitivity", 1.0, unit="V", choices=dict(zip(STEPS, range(27))), set_cmd="SENS {value}")
+UP = Quantity("Sensitivity", 1.0, unit="V", choices=dict(zip(STEPS, range(27))), rounding="up")
+NEAR = Quantity("Averages", 1, choices=[1, 2, 4, 8], rounding="nearest")
 
 
 @pytest.mark.parametrize("call, expected", [
@@ -90,7 +95,23 @@ INP = Quantity("Input", "volt", choices={1: {"volt": "VOLT"}, 2: {"volt": "VOLT"
     (lambda: AVG.parse("+4.000E+00"), 4),
     (lambda: AVG.parse("4.5"), ValueError("Averages on channel 1: cannot read the answer '4.5' as int")),
     (lambda: [OUT.parse(a) for a in ("1", "0", "ON", "off", "+1.0E+00")], [True, False, True, False, True]),
-    (lambda: [REF.parse(a) for a in ("EXT", "int", "XTAL")], ["external", "internal", "XTAL"]),
+    (lambda: [REF.parse(a) for a in ("EXT", "int")], ["external", "internal"]),
+    # an answer outside the table is refused, never recorded as a setting
+    (lambda: REF.parse("XTAL"), ValueError("Reference (global): the answer 'XTAL' is not one of 'INT', 'EXT'")),
+    (lambda: AVG.parse("3"), ValueError("Averages on channel 1: the answer '3' is not one of 1, 2, 4, 8")),
+    (lambda: [SENS.parse("26"), SENS.parse("+0")], [1.0, 2e-9]),
+    (lambda: SENS.parse("27\n"),
+     ValueError("Sensitivity on channel 1: the answer '27' is not one of 0, 1, ..., 26 (27 choices)")),
+    # rounding to a member: up, or to the closest (a tie goes up); the member is what is sent
+    (lambda: [UP.validate(v) for v in (3e-9, 2e-9, 1e-12, 0.6, 5e-3 * (1 + 1e-12))], [5e-9, 2e-9, 2e-9, 1.0, 5e-3]),
+    (lambda: UP.validate(1.5), ValueError("Sensitivity on channel 1: 1.5 is above the largest choice, 1.0")),
+    (lambda: [NEAR.validate(v) for v in (3, 5, 7, 100, -4)], [4, 4, 8, 8, 1]),
+    (lambda: SENS.validate(3e-9), ValueError("Sensitivity on channel 1: 3e-09 is not one of "
+                                              + ", ".join(map(repr, STEPS)))),
+    (lambda: Quantity("R", 1.0, rounding="up"),
+     TypeError("R: rounding='up' needs numeric choices to round to")),
+    (lambda: Quantity("R", 1.0, choices=[1.0], rounding="down"),
+     ValueError("R: rounding must be 'up', 'nearest' or None, not 'down'")),
     (lambda: MASK.parse("1f"), 31),
     # declarations checked when the record is made
     (lambda: Quantity("V", 40.0, range=(0, 30)), ValueError("V on channel 1: 40.0 is outside 0..30")),

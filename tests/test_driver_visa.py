@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from tarn.driver.common.plinth import compress
-from tarn.driver.common.quantity import Quantity
+from tarn.driver.common.quantity import Action, Quantity
 from tarn.driver.testing import StandIn, expect_exchange
 from tarn.driver.visa import InstrumentError, InstrumentTimeout, VisaDriver
 
@@ -31,6 +31,7 @@ class Source(VisaDriver):
         Quantity("Pattern", ""),  # through set_pattern / get_pattern
         Quantity("Text", "", set_cmd="DISP:TEXT '{value}'"),
     ]
+    actions = [Action("trigger", "*TRG", doc="Starts a sweep."), Action("arm", "PATT{ch}:ARM")]
 
     def set_pattern(self, value, ch):
         self.send(f"PATT{ch} {value}")
@@ -93,6 +94,20 @@ def refused(command, *entries):
                                          ("SYST:ERR?", OK)],
      InstrumentError("Reference (global): the instrument refused 'ROSC:SOUR?': -113,\"Undefined header\""),
      ("Reference", "global", "internal")),
+    # an answer outside the choices is refused and not recorded
+    (lambda d: d.getValue("Reference"), [("ROSC:SOUR?", "XTAL")],
+     ValueError("Reference (global): the answer 'XTAL' is not one of 'INT', 'EXT'"),
+     ("Reference", "global", "internal")),
+    # actions: one exchange each, the channel checked first
+    (lambda d: d.trigger(), [("*TRG", None), ("SYST:ERR?", OK)], None, None),
+    (lambda d: (d.arm(), d.arm(ch=np.int64(2))), [("PATT1:ARM", None), ("PATT2:ARM", None)], (None, None), None),
+    (lambda d: d.trigger(), refused("*TRG", RANGE, OK),
+     InstrumentError(f"trigger: the instrument refused '*TRG': {RANGE}"), None),
+    (lambda d: d.arm(3), [], ValueError("arm: channel 3 is not one of the declared channels 1, 2"), None),
+    (lambda d: d.act("trigger", 1), [],
+     TypeError("Source.trigger() acts on the whole instrument: it takes no channel"), None),
+    (lambda d: d.act("triger"), [],
+     ValueError("Source has no action 'triger' (declared: trigger, arm; did you mean trigger?)"), None),
     # refused before anything is sent
     (lambda d: d.setValue("Power", -1, ch="global"), [],
      ValueError("Power is set per channel [1, 2], not on channel 'global'"), ("Power", "global", -10.0)),
@@ -209,6 +224,28 @@ def test_after_a_failed_exchange_the_next_one_is_back_in_step(failing, again, la
                         if again[0][0] == "*CLS" else [])
 
 
+@pytest.mark.parametrize("name", ["Power", "open", "send", "session"])
+def test_an_action_named_like_a_quantity_or_attribute_is_refused(name):
+    with pytest.raises(TypeError) as info:
+        type("Shadowed", (Source,), {"actions": [Action(name, "*TRG")]})
+    assert str(info.value) == (f"Shadowed: the action {name!r} is named like a quantity or an "
+                               "attribute of the driver: rename the action")
+
+
+def test_a_subclass_with_actions_of_its_own_keeps_those_of_its_base():
+    with expect_exchange(type("Sub", (Source,), {"actions": [Action("fire", "*TRG")]}),
+                         [("PATT2:ARM", None), ("*TRG", None)]) as driver:
+        driver.arm(2)
+        driver.fire()
+
+
+def test_help_lists_the_actions():
+    import pydoc
+    text = pydoc.render_doc(Source, renderer=pydoc.plaintext)
+    assert "trigger(self: VisaDriver) -> None\n |      Starts a sweep. (The action '*TRG'.)" in text
+    assert "arm(self: VisaDriver, ch: Channel | None = None) -> None\n |      (The action" in text
+
+
 @pytest.mark.parametrize("name", ["timeout", "identity", "srate", "resource", "open", "quantity", "config"])
 def test_a_quantity_named_like_a_driver_attribute_is_refused(name):
     with pytest.raises(TypeError) as info:
@@ -318,6 +355,8 @@ def example(name):
 Multimeter = example("multimeter").Multimeter
 TemperatureController = example("temperature_controller").TemperatureController
 WaveformGenerator = example("waveform_generator").WaveformGenerator
+LockinAmplifier = example("lockin_amplifier").LockinAmplifier
+Oscilloscope = example("oscilloscope").Oscilloscope
 SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
 
 
@@ -388,6 +427,23 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
     (WaveformGenerator, lambda d: d.setValue("Waveform", SAMPLES[:7]), [],
      ValueError("Waveform on channel 1: expected 8 to 65536 samples within -1..1, got an array of shape (7,)"),
      None),
+    # the lock-in amplifier: indexed tables in volts and seconds, *ESR? after every exchange
+    (LockinAmplifier, lambda d: d.setValue("Sensitivity", 3e-3), [("SENS 19", None), ("*ESR?", "0")], None,
+     ("Sensitivity", "global", 5e-3)),
+    (LockinAmplifier, lambda d: d.getValue("Sensitivity"), [("SENS?", "27")],
+     ValueError("Sensitivity (global): the answer '27' is not one of 0, 1, ..., 26 (27 choices)"),
+     ("Sensitivity", "global", 1.0)),
+    (LockinAmplifier, lambda d: d.getValue("XY"), [("SNAP? 1,2", "1.5e-3,-2e-4")], (1.5e-3, -2e-4), None),
+    (LockinAmplifier, lambda d: d.auto_gain(), [("AGAN", None), ("*ESR?", "32"), ("*ESR?", "0")],
+     InstrumentError("auto_gain: the instrument refused 'AGAN': 32"), None),
+    # the oscilloscope: settings per channel, actions, a trace scaled by its preamble
+    (Oscilloscope, lambda d: d.setValue("Coupling", "ac", ch=3), [(":CHAN3:COUP AC", None)], None,
+     ("Coupling", 3, "ac")),
+    (Oscilloscope, lambda d: (d.stop(), d.single()), [(":STOP", None), (":SING", None)], (None, None), None),
+    (Oscilloscope, lambda d: np.array(d.getValue("Trace", ch=2)),
+     [(":WAV:SOUR CHAN2", None), (":WAV:FORM BYTE", None), (":WAV:PRE?", "0,0,4,1,0.25,-0.5,0,0.25,0.5,128"),
+      (":WAV:DATA?", np.array([0, 128, 255, 130], np.uint8))],
+     np.array([[-0.5, -0.25, 0.0, 0.25], [-31.5, 0.5, 32.25, 1.0]]), None),
 ])
 def test_example_drivers_lines(driver, call, exchange, expected, recorded, monkeypatch):
     monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
@@ -500,6 +556,19 @@ def test_expect_exchange_catches_wrong_extra_and_missing_lines(exchange, body, m
         with expect_exchange(Source, exchange) as driver:
             body(driver)
     assert str(info.value) == message
+
+
+class EsrSource(Source):
+    error_query = "*ESR?"
+
+
+@pytest.mark.parametrize("driver, pinned", [(Source, "*ESR?"), (EsrSource, None)])
+def test_a_pinned_error_query_fails_a_driver_that_asks_another(driver, pinned):
+    with pytest.raises(AssertionError) as info:
+        with expect_exchange(driver, [], error_query=pinned):
+            pytest.fail("the block does not run")
+    assert str(info.value) == (f"{driver.__name__} reads its error queue with {driver.error_query!r}, "
+                               f"the instrument answers {pinned!r}")
 
 
 @pytest.mark.parametrize("datatype, big, values", [

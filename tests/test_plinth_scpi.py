@@ -40,6 +40,7 @@ scpi = load("scpi_source")
 supply = load("power_supply")
 dmm = load("multimeter")
 controller = load("temperature_controller")
+lockin = load("lockin_amplifier")
 
 RESOURCE = "TCPIP0::192.168.1.42::inst0::INSTR"
 OPENING = ["*CLS", "*IDN?"]
@@ -296,6 +297,11 @@ def test_the_supply_refuses_before_sending(sim, name, value, ch, message):
     (controller.TemperatureController, "Setpoint", 70, 1,
      ["SETP? 1", "SETP 1,75.0", "SETP 1,70.0", "SETP? 1"], 70.0),
     (controller.TemperatureController, "HeaterOutput", None, 1, ["HTR? 1"], 42.5),
+    # indexed tables, a value between steps rounded up: 3 mV is 5 mV (19), 0.2 s is 0.3 s (9)
+    (lockin.LockinAmplifier, "Sensitivity", 3e-3, 1, ["SENS 19", "SENS?"], 5e-3),
+    (lockin.LockinAmplifier, "TimeConstant", 0.2, 1, ["OFLT 9", "OFLT?"], 0.3),
+    (lockin.LockinAmplifier, "Harmonic", 3, 1, ["HARM 3", "HARM?"], 3),
+    (lockin.LockinAmplifier, "XY", None, 1, ["SNAP? 1,2"], (1.2e-3, -4e-5)),
 ], indirect=["sim"])
 def test_the_meter_and_the_controller_set_and_read_each_quantity(sim, name, value, ch, lines, answer,
                                                                   monkeypatch):
@@ -343,7 +349,8 @@ def test_code_lines(tmp_path, source, expected):
 
 @pytest.mark.parametrize("example, budget", [("scpi_source.py", 35), ("power_supply.py", 25),
                                              ("multimeter.py", 40), ("temperature_controller.py", 26),
-                                             ("waveform_generator.py", 40)])
+                                             ("waveform_generator.py", 40),
+                                             ("lockin_amplifier.py", 45), ("oscilloscope.py", 45)])
 def test_examples_stay_within_their_line_budget(example, budget):
     assert code_lines(ROOT / "examples" / example) <= budget
 

@@ -9,20 +9,26 @@ against the next one the exchange expects. Binary blocks are numpy arrays in the
 
         with expect_exchange(Generator, [(("SOUR1:DATA", np.zeros(4, np.float32)), None),
                                          ("TRAC:DATA?", np.arange(3.0, dtype=np.float32))]) as g:
+
+`record(driver, path)` (from tarn.driver.recording) writes a session with a real instrument to a
+file that `expect_exchange(DriverClass, path)` replays.
 """
 
+import os
 import sys
-from collections.abc import Generator, Iterable, Sequence
+from collections.abc import Generator, Iterable, Mapping, Sequence
 from contextlib import contextmanager
+from types import EllipsisType
 from typing import Any, Literal, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
 
+from tarn.driver.recording import read_recording, record
 from tarn.driver.session import BlockType, shown_block
 from tarn.driver.visa import VisaDriver
 
-__all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange"]
+__all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange", "record"]
 
 NO_ERROR = '+0,"No error"'  # the stand-in's answer to an error query the exchange does not list
 # ... and to a common query (*ESR?), which answers a bare code
@@ -52,7 +58,8 @@ class StandIn:
     as the driver reads it, of the type it asks for, else it fails."""
 
     def __init__(self, script: Sequence[tuple[Line, Reply]], *, error_query: str | None = None,
-                 opening: int = 0) -> None:
+                 opening: int = 0, late: Mapping[int, Sequence[str]] | None = None,
+                 where: Sequence[str] = ()) -> None:
         self.script = list(script)
         for line, reply in self.script:
             if isinstance(line, tuple) and reply is not None:
@@ -60,6 +67,8 @@ class StandIn:
         self.error_query = error_query
         self.no_error = NO_ERROR_CODE if error_query and error_query.startswith("*") else NO_ERROR
         self.opening = opening
+        self.late = dict(late or {})  # lines sent unasked after the pair of each position
+        self.where = list(where)  # where each exchange pair comes from (a recording's line)
         self.position = 0  # the next pair of the script
         self.sent: list[str] = []
         self.closes = 0
@@ -69,7 +78,9 @@ class StandIn:
         self.failure: AssertionError | None = None
 
     def write(self, message: str, /) -> int:
-        self._next(message, query=False)
+        reply = self._next(message, query=False)
+        if isinstance(reply, BaseException):  # a command that failed (a write timed out)
+            raise reply
         return len(message)
 
     def query(self, message: str, /) -> str:
@@ -79,14 +90,17 @@ class StandIn:
         assert isinstance(reply, str)
         if self.pending:  # an answer sent earlier comes first
             self.pending.append(reply)
-            return self.pending.pop(0)
+            reply = self.pending.pop(0)
+        self.pending.extend(self.late.pop(self.position - 1, ()))
         return reply
 
     def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType = "f",
                             is_big_endian: bool = False) -> int:
         # What PyVISA would put on the wire: the values converted to `datatype` in that order.
         sent = np.asarray(values).astype(np.dtype(datatype).newbyteorder(_order(is_big_endian)))
-        self._next(message.rstrip(" "), query=False, block=sent)
+        reply = self._next(message.rstrip(" "), query=False, block=sent)
+        if isinstance(reply, BaseException):
+            raise reply
         return len(message) + sent.nbytes
 
     def query_binary_values(self, message: str, /, *, datatype: BlockType = "f",
@@ -120,7 +134,9 @@ class StandIn:
     def _label(self, position: int) -> str:
         if position < self.opening:
             return f"opening line {position + 1}"
-        return f"exchange line {position - self.opening + 1}"
+        line = position - self.opening
+        origin = f" ({self.where[line]})" if line < len(self.where) else ""
+        return f"exchange line {line + 1}{origin}"
 
     def _fail(self, message: str) -> AssertionError:
         self.failure = self.failure or AssertionError(message)
@@ -148,9 +164,10 @@ class StandIn:
             want, wanted = want
         elif isinstance(reply, np.ndarray):  # a query answered by a block
             wanted = True
-        elif isinstance(reply, BaseException) and query:  # never answered, whatever its kind
+        elif isinstance(reply, BaseException):  # never answered, whatever its kind
             wanted = block
-        asks = reply is not None
+        # an exception fails a query or a command alike (a read or a write that timed out)
+        asks = query if isinstance(reply, BaseException) else reply is not None
         if want != line or query != asks or _form(wanted) != _form(block):
             raise self._fail(f"{where}: expected {_shown(want, asks, wanted)}, sent {sent}")
         if isinstance(wanted, np.ndarray) and isinstance(block, np.ndarray):
@@ -221,24 +238,48 @@ def _difference(expected: NDArray[Any], sent: NDArray[Any]) -> str:
 
 
 @contextmanager
-def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]], *,
-                    identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Generator[D]:
+def expect_exchange(driver_class: type[D],
+                    exchange: Iterable[tuple[Line, Reply]] | str | os.PathLike[str], *,
+                    identity: Reply | EllipsisType = ...,
+                    error_query: str | None | EllipsisType = ..., **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
-    of open (the clear command, then the identity query answered `identity`), exactly the
-    `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
-    query, or an exception that the query raises; ((header, array), None) for a command with a
-    binary block, an array for a query answered by one. Error queries the exchange does not list
-    are answered NO_ERROR ("0" for ``*ESR?``); list them to answer errors. A line that differs
-    from the next expected one fails at once with its position, the expected and the sent line;
-    lines left unsent fail when the block ends. The driver is closed when the block ends."""
+    of open (the clear command, then the identity query answered `identity`, by default
+    "TARN,stand-in,0,0"), exactly the `exchange`: (line, reply) pairs in order, reply None for
+    a command, the answer text for a query, or an exception that the query (or command) raises;
+    ((header, array), None) for a command with a binary block, an array for a query answered by
+    one. Error queries the exchange does not list are answered NO_ERROR ("0" for ``*ESR?``);
+    list them to answer errors. A line that differs from the next expected one fails at once
+    with its position, the expected and the sent line; lines left unsent fail when the block
+    ends. The driver is closed when the block ends.
+    `error_query` pins the query the instrument answers for its error queue (None: it has none):
+    a driver that declares another one fails at once, as it would time out on the instrument.
+    `exchange` may be the path of a recording (see tarn.driver.recording): its lines are the
+    script, its header gives the identity and pins the error query, and a mismatch names the
+    recording's line."""
+    late: dict[int, list[str]] = {}
+    where: list[str] = []
+    if isinstance(exchange, (str, os.PathLike)):
+        replay = read_recording(exchange)
+        exchange, where = replay.script, replay.where
+        if identity is ... and replay.identity is not None:
+            identity = replay.identity
+        if error_query is ...:
+            error_query = replay.error_query
+        late = replay.late
+    if identity is ...:
+        identity = "TARN,stand-in,0,0"
     opening: list[tuple[Line, Reply]] = []
     if driver_class.clear_command is not None:
         opening.append((driver_class.clear_command, None))
     if driver_class.idn_query is not None:
         opening.append((driver_class.idn_query, identity))
     wire = StandIn([*opening, *exchange], error_query=driver_class.error_query,
-                   opening=len(opening))
+                   opening=len(opening), where=where,
+                   late={len(opening) + index: lines for index, lines in late.items()})
     driver = driver_class(**kw)
+    if error_query is not ... and driver.error_query != error_query:
+        raise AssertionError(f"{driver_class.__name__} reads its error queue with "
+                             f"{driver.error_query!r}, the instrument answers {error_query!r}")
 
     def stand_in(name: str) -> StandIn:
         wire.closed = False  # opened (again, after a connection failed)

@@ -23,7 +23,7 @@ import logging
 import math
 import os
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from numbers import Integral, Real
 from types import MappingProxyType
 from typing import Any, ClassVar, get_args
@@ -32,7 +32,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from tarn.driver.common.plinth import Plinth
-from tarn.driver.common.quantity import Channel, Quantity
+from tarn.driver.common.quantity import Action, Channel, Quantity
 from tarn.driver.session import (WHERE, BlockType, InstrumentError, InstrumentTimeout, Resource,
                                  Session, timed_out)
 
@@ -98,6 +98,11 @@ class VisaDriver(Plinth):
     # failed before __init__ set them.
     session: Session | None = None
     identity: str | None = None  # the answer to idn_query, read by open
+    # A regular expression that this kind of instrument's idn_query answer matches (re.search),
+    # so that tarn.driver.discover can pick the driver.
+    idn_pattern: ClassVar[str | None] = None
+    # Commands without a value, each a method of the driver (see Action and act).
+    actions: ClassVar[Sequence[Action]] = ()
 
     def __init_subclass__(cls, **kw: Any) -> None:
         super().__init_subclass__(**kw)
@@ -107,6 +112,13 @@ class VisaDriver(Plinth):
                 raise TypeError(f"{cls.__name__}: the quantity {name!r} is named like the driver's "
                                 f"attribute {name!r}; getValue({name!r}) would answer the attribute "
                                 "and never read the instrument: rename the quantity")
+        quantities = {quantity.name for quantity in cls.quants}
+        for action in cls.__dict__.get("actions", ()):
+            if action.name in quantities | _INSTANCE_ATTRIBUTES or hasattr(VisaDriver, action.name):
+                raise TypeError(f"{cls.__name__}: the action {action.name!r} is named like a "
+                                "quantity or an attribute of the driver: rename the action")
+            if action.name not in cls.__dict__:  # a method written in the class body wins
+                setattr(cls, action.name, _action_method(cls, action))
 
     def __init__(self, addr: str = "192.168.1.42", *, backend: str = "", **kw: Any) -> None:
         """backend: the PyVISA library ("" the system's, "@py" pyvisa-py, "@sim" pyvisa-sim
@@ -419,6 +431,31 @@ class VisaDriver(Plinth):
             raise ValueError(f"{quantity.name} is set per channel {channels}, not on channel {ch!r}")
         return ch
 
+    def act(self, name: str, ch: Channel | None = None) -> None:
+        """Carries out the action `name` (see `actions`): its command sent, the error queue
+        read, under the driver's lock; `ch` for an action whose command names a channel."""
+        # the class's own actions first, then those its bases declared
+        declared = {a.name: a for base in reversed(type(self).__mro__)
+                    for a in vars(base).get("actions", ())}
+        action = declared.get(name)
+        if action is None:
+            raise ValueError(f"{type(self).__name__} has no action {name!r} (declared: "
+                             f"{', '.join(declared) or 'none'}{_closest(name, list(declared))})")
+        command = action.command
+        if action.per_channel:
+            ch = self.CHs[0] if ch is None else self._declared(name, ch, self.CHs)
+            if ch not in self.CHs:
+                raise ValueError(f"{name}: channel {ch!r} is not one of the declared channels "
+                                 f"{', '.join(map(repr, self.CHs))}")
+            command = command.format(ch=ch)
+        elif ch is not None:
+            raise TypeError(f"{type(self).__name__}.{name}() acts on the whole instrument: it "
+                            "takes no channel")
+        with self._session().lock, _At(name if ch is None else f"{name} on channel {ch}"):
+            self.send(command)
+            if action.delay > 0:
+                time.sleep(action.delay)
+
     # --- binary blocks ---------------------------------------------------------------------
 
     # The byte order of the values in binary blocks, both ways: little-endian by default (as
@@ -442,6 +479,22 @@ class VisaDriver(Plinth):
         session = self._session()
         return session.exchange_with(command, lambda: session.ask_block(
             command, datatype, self.block_big_endian), self._ready)
+
+
+def _action_method(cls: type[VisaDriver], action: Action) -> Callable[..., None]:
+    """The method of `cls` that carries out `action`, named after it and documented by it."""
+    def on_channel(self: VisaDriver, ch: Channel | None = None) -> None:
+        self.act(action.name, ch)
+
+    def on_instrument(self: VisaDriver) -> None:
+        self.act(action.name)
+
+    run: Callable[..., None] = on_channel if action.per_channel else on_instrument
+    run.__name__ = action.name
+    run.__qualname__ = f"{cls.__qualname__}.{action.name}"
+    run.__module__ = cls.__module__
+    run.__doc__ = f"{action.doc}{' ' if action.doc else ''}(The action {action.command!r}.)"
+    return run
 
 
 def _block_type(datatype: str) -> np.dtype[Any]:

@@ -15,11 +15,11 @@ import string
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from copy import deepcopy
 from numbers import Integral, Real
-from typing import Any, TypedDict
+from typing import Any, Literal, TypedDict
 
 import numpy as np
 
-__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "newcfg"]
+__all__ = ["Action", "Bounds", "Channel", "Quantity", "QuantityDefault", "newcfg"]
 
 Channel = int | str
 Bounds = tuple[float | None, float | None]
@@ -86,7 +86,11 @@ class Quantity:
       refused, never clipped.
     - ``choices``: the allowed values, or a mapping from the driver's words to the instrument's
       (``{"internal": "INT"}``), used when sending and mapped back when reading; or a mapping
-      from channel to either, for channels that differ.
+      from channel to either, for channels that differ. An answer outside the table is refused
+      with ValueError naming the quantity and the answer.
+    - ``rounding``: "up" or "nearest" lets a number between numeric choices through as the
+      next larger one or the closest one (ties go up); the member taken is what is sent and
+      recorded. None (the default) refuses every value that is not a member.
     - ``chs``: the channels the quantity lives on, when they are not the driver's ``CHs``
       (inputs "A", "B" beside loops 1, 2); a call without a channel addresses the first.
     - ``keywords``: words a numeric quantity takes besides numbers (``("MIN", "MAX", "DEF",
@@ -120,6 +124,7 @@ class Quantity:
         delay: float = 0.0,
         step: float | None = None,
         interval: float = 0.0,
+        rounding: Literal["up", "nearest"] | None = None,
     ) -> None:
         self.name = name
         self.default: QuantityDefault = {"value": value, "unit": unit, "ch": ch}
@@ -140,6 +145,11 @@ class Quantity:
         self.delay = delay
         self.step = step
         self.interval = interval
+        self.rounding = rounding
+        if rounding not in (None, "up", "nearest"):
+            raise ValueError(f"{name}: rounding must be 'up', 'nearest' or None, not {rounding!r}")
+        if rounding is not None and choices is None:
+            raise TypeError(f"{name}: rounding={rounding!r} needs numeric choices to round to")
         if isinstance(keywords, str):
             raise TypeError(f"{name}: keywords must be a sequence of words, not the text {keywords!r}")
         if step is not None and not step > 0:
@@ -175,7 +185,7 @@ class Quantity:
         d = self.default
         text = f"Quantity({self.name!r}, value={d['value']!r}, ch={d['ch']!r}, unit={d['unit']!r}"
         for option in ("doc", "range", "choices", "readonly", "get_cmd", "set_cmd", "parser",
-                       "formatter", "chs", "keywords", "delay", "step", "interval"):
+                       "formatter", "chs", "keywords", "delay", "step", "interval", "rounding"):
             given: object = getattr(self, option)
             if given not in (None, False, "", (), 0.0):
                 text += f", {option}={given!r}"
@@ -223,6 +233,8 @@ class Quantity:
             return word
         given, value = value, self._coerce(where, value)  # messages show what the caller gave
         choices = self.allowed(ch)
+        if choices is not None and value not in choices and self.rounding is not None:
+            value = self._rounded(where, value, choices)
         if choices is not None and value not in choices:
             allowed = ", ".join(map(repr, [*choices, *self.keywords]))
             raise ValueError(f"{where}: {given!r} is not one of {allowed}")
@@ -238,6 +250,25 @@ class Quantity:
             if high is not None and not number <= high:
                 raise ValueError(f"{where}: {given!r} is above the maximum {_number(high)}{unit}")
         return value
+
+    def _rounded(self, where: str, value: Any, choices: Iterable[Any]) -> Any:
+        """The numeric member of `choices` that `value` rounds to (see ``rounding``), or `value`
+        itself when it is no number (validate then refuses it). ValueError for a number above
+        every member when rounding up."""
+        if isinstance(value, bool) or not isinstance(value, Real):
+            return value
+        members = sorted((float(c), c) for c in choices
+                         if not isinstance(c, bool) and isinstance(c, Real))
+        if not members:
+            return value
+        number = self._float(where, value)
+        if self.rounding == "up":
+            # a step computed as 5e-3 * 1.0000000001 is that step, not the next one
+            above = [member for key, member in members if key >= number - 1e-9 * abs(number)]
+            if not above:
+                raise ValueError(f"{where}: {value!r} is above the largest choice, {members[-1][1]!r}")
+            return above[0]
+        return min(reversed(members), key=lambda m: abs(m[0] - number))[1]  # a tie goes up
 
     def _coerce(self, where: str, value: Any) -> Any:
         """The value converted to the quantity's kind, or ValueError if it is not one."""
@@ -306,6 +337,12 @@ class Quantity:
             for word, code in choices.items():
                 if code == value or str(code).upper() == str(value).upper():
                     return word
+        # An answer the table does not hold is no setting the driver knows: never recorded.
+        if choices is not None and (isinstance(choices, Mapping) or value not in choices):
+            codes = list(choices.values() if isinstance(choices, Mapping) else choices)
+            shown = ", ".join(map(repr, codes)) if len(codes) <= 8 else \
+                f"{codes[0]!r}, {codes[1]!r}, ..., {codes[-1]!r} ({len(codes)} choices)"
+            raise ValueError(f"{self.where(ch)}: the answer {answer!r} is not one of {shown}")
         return value
 
     def _parse(self, answer: str) -> Any:
@@ -361,6 +398,27 @@ class Quantity:
         if "ch" in quoted:
             channel = channel.replace(quoted["ch"], quoted["ch"] * 2)
         return template.format(ch=channel, value=text)
+
+
+class Action:
+    """A command without a value (auto-gain, run, stop): declared in a driver's ``actions``
+    beside its quantities, it becomes a method of the driver called `name` that sends `command`
+    and reads the error queue, under the driver's lock. A `command` with ``{ch}`` makes the
+    method take the channel (``ch``, default the driver's first); ``delay`` seconds are waited
+    after it, as for a setting."""
+
+    def __init__(self, name: str, command: str, *, doc: str = "", delay: float = 0.0) -> None:
+        if not name.isidentifier() or name.startswith("_"):
+            raise ValueError(f"an action's name is a public method name, not {name!r}")
+        self.name = name
+        self.command = command
+        self.doc = doc
+        self.delay = delay
+        self.per_channel = "{ch}" in command
+
+    def __repr__(self) -> str:
+        doc = f", doc={self.doc!r}" if self.doc else ""
+        return f"Action({self.name!r}, {self.command!r}{doc})"
 
 
 def _short(value: Any) -> str:
