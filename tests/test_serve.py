@@ -17,7 +17,7 @@ from helpers import FREE_THREADED
 
 client = pytest.importorskip("p4p.client.thread", reason="p4p is the serve extra")
 pytest.importorskip("pyvisa_py", reason="pyvisa-py opens the instrument's SOCKET resource")
-from tarn.driver.common.quantity import Quantity  # noqa: E402
+from tarn.driver.common.quantity import Action, Quantity  # noqa: E402
 from tarn.remote import RemoteDriver  # noqa: E402
 from tarn.serve import serve  # noqa: E402
 
@@ -37,6 +37,7 @@ def psu(instrument, monkeypatch):
         quants = [*PowerSupply.quants, Quantity("Waveform", None),
                   Quantity("Mode", "off", "global", choices={"off": 0, "on": 1}, get_cmd="OUTP1?",
                            set_cmd="OUTP1 {value}")]
+        actions = [Action("reset", "*RST"), Action("switch_on", "OUTP{ch} 1")]
 
         def set_waveform(self, value, ch):
             if not (abs(np.asarray(value)) <= 1).all():
@@ -112,6 +113,8 @@ def test_read_only_refuses_every_put(instrument, psu):
     with serve(psu, P, read_only=True) as server, RemoteDriver(P, conf=server.conf) as remote:
         with pytest.raises(ValueError, match=r"^T:PSU:CH1:Voltage: served read-only, puts are refused$"):
             remote.setValue("Voltage", 1.0)
+        with pytest.raises(ValueError, match=r"^T:PSU:reset: served read-only, actions are refused$"):
+            remote.act("reset")
         assert remote.getValue("Voltage") == 0.0
     assert not [line for line in instrument.received() if line.startswith("SOUR1:VOLT ")]
 
@@ -214,6 +217,15 @@ def test_remote_driver(instrument, server):
         with pytest.raises(ValueError, match=r"^T:PSU:CH1:Voltage: Invalid input"):
             remote.setValue("Voltage", "abc")  # refused before it is sent
         assert remote.getValue("Voltage") == 5.0  # no channel: the first one
+        assert remote.actions == ["reset", "switch_on"]
+        remote.act("switch_on", ch=2)
+        assert instrument.state()["channels"]["2"]["output"] is True
+        remote.act("reset")
+        assert instrument.state()["channels"]["1"]["voltage"] == 0.0
+        with pytest.raises(ValueError, match=r"^T:PSU:switch_on: served on channels 1, 2, not 3$"):
+            remote.act("switch_on", ch=3)
+        with pytest.raises(ValueError, match=r"^T:PSU:reste: no such action is served \(served: reset, switch_on\)$"):
+            remote.act("reste")
     silent = {**server.conf, "EPICS_PVA_SERVER_PORT": "1", "EPICS_PVA_BROADCAST_PORT": "9"}
     with pytest.raises(TimeoutError, match=r"^T:PSU:quantities: no answer .* within 0.3 s$"):
         RemoteDriver(P, conf=silent, timeout=0.3)

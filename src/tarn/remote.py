@@ -31,7 +31,7 @@ def _client() -> Any:
 
 
 class RemoteDriver:
-    """setValue, getValue, config and wait_for of a driver served under `prefix`.
+    """setValue, getValue, config, wait_for and act of a driver served under `prefix`.
 
     Args:
         prefix: the prefix the driver is served with ("LAB1:PSU:").
@@ -52,12 +52,18 @@ class RemoteDriver:
         self._rows: dict[tuple[str, str], dict[str, Any]] = {}
         channels: dict[str, None] = {}
         columns = ("name", "channel", "pv", "type", "unit", "readonly")
+        # the driver's actions: (name, channel) -> PV
+        self._actions: dict[tuple[str, str], str] = {}
         for row in zip(*(table[c] for c in columns)):
             entry: dict[str, Any] = dict(zip(columns, row))
+            if entry["type"] == "action":
+                self._actions[entry["name"], entry["channel"]] = entry["pv"]
+                continue
             self._rows[entry["name"], entry["channel"]] = entry
             if entry["channel"] != "global":
                 channels[entry["channel"]] = None
         self.quantities = list(dict.fromkeys(name for name, _ in self._rows))
+        self.actions = list(dict.fromkeys(name for name, _ in self._actions))
         self.CHs: list[int | str] = [int(c) if c.isdigit() else c for c in channels]
 
     def __repr__(self) -> str:
@@ -131,6 +137,26 @@ class RemoteDriver:
         Value = importlib.import_module("p4p").Value  # noqa: N806
         Type = importlib.import_module("p4p").Type  # noqa: N806
         return self._python(row, self._call("rpc", row["pv"], Value(Type([]), {})))
+
+    def act(self, name: str, ch: int | str | None = None) -> None:
+        """Carries out the served driver's action `name` (on channel `ch`, for an action that
+        names one: by default the first); ValueError with the server's text when it fails."""
+        pv = self._actions.get((name, "global"))
+        if pv is None:
+            channels = [c for n, c in self._actions if n == name]
+            if not channels:
+                raise ValueError(f"{self.prefix}{name}: no such action is served (served: "
+                                 f"{', '.join(self.actions) or 'none'})")
+            pv = self._actions.get((name, str(channels[0] if ch is None else ch)))
+            if pv is None:
+                raise ValueError(f"{self.prefix}{name}: served on channels {', '.join(channels)}, "
+                                 f"not {ch!r}")
+        elif ch is not None:
+            raise TypeError(f"{self.prefix}{name}: the action is served for the whole "
+                            "instrument: it takes no channel")
+        Value = importlib.import_module("p4p").Value  # noqa: N806
+        Type = importlib.import_module("p4p").Type  # noqa: N806
+        self._call("rpc", pv, Value(Type([]), {}))
 
     def _python(self, row: dict[str, Any], V: Any) -> Any:  # noqa: N803
         """The Python value of a PV's value, as the driver holds it."""

@@ -431,12 +431,15 @@ class VisaDriver(Plinth):
             raise ValueError(f"{quantity.name} is set per channel {channels}, not on channel {ch!r}")
         return ch
 
+    @classmethod
+    def declared_actions(cls) -> dict[str, Action]:
+        """The driver's actions by name: its class's own, then those its bases declared."""
+        return {a.name: a for base in reversed(cls.__mro__) for a in vars(base).get("actions", ())}
+
     def act(self, name: str, ch: Channel | None = None) -> None:
         """Carries out the action `name` (see `actions`): its command sent, the error queue
         read, under the driver's lock; `ch` for an action whose command names a channel."""
-        # the class's own actions first, then those its bases declared
-        declared = {a.name: a for base in reversed(type(self).__mro__)
-                    for a in vars(base).get("actions", ())}
+        declared = self.declared_actions()
         action = declared.get(name)
         if action is None:
             raise ValueError(f"{type(self).__name__} has no action {name!r} (declared: "

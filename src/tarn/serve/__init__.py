@@ -9,6 +9,8 @@ A global quantity is served as ``{prefix}{name}``, a quantity on channel ``ch`` 
 (NTScalar), choices are an enum (NTEnum), arrays are arrays. A put goes through the driver's
 ``setValue`` (validated there, never clipped) and its refusal reaches the client with the
 driver's message; an RPC call on a PV reads the quantity afresh and answers the reading.
+A driver's actions (commands without a value) are PVs of their own under the same names: a put
+of any value, or an RPC call, carries the action out, and the PV counts the times it ran.
 ``{prefix}quantities`` is a table of what is served, for ``tarn.remote.RemoteDriver``.
 
 PV Access has no authentication: the server listens on loopback unless other interfaces are
@@ -24,7 +26,7 @@ from collections.abc import Iterable, Mapping
 from types import TracebackType
 from typing import Any, Self
 
-from tarn.driver.common.quantity import Channel
+from tarn.driver.common.quantity import Action, Channel
 from tarn.serve.pvs import INVALID, Served, pv_name, pv_type
 
 __all__ = ["Server", "serve"]
@@ -102,6 +104,35 @@ class Handler:
             self.served.clients -= 1
 
 
+class ActionHandler:
+    """p4p's callbacks of an action's PV: a put or an RPC call carries the action out."""
+
+    def __init__(self, server: "Server", name: str, ch: Channel | None, pv_name: str) -> None:
+        self.server, self.name, self.ch, self.pv_name = server, name, ch, pv_name
+        self.count = 0
+        self.lock = threading.Lock()
+
+    def run(self, pv: Any, op: Any, reply: bool) -> None:
+        try:
+            if self.server.read_only:
+                raise PermissionError(f"{self.pv_name}: served read-only, actions are refused")
+            with self.lock:
+                self.server.driver.act(self.name, self.ch)
+                self.count += 1
+                pv.post(self.count, timestamp=time.time())
+        except Exception as exc:
+            log.info("%s: action refused: %s", self.pv_name, message(exc))
+            op.done(error=str(exc) if isinstance(exc, PermissionError) else message(exc))
+        else:
+            op.done(pv.current().raw if reply else None)
+
+    def put(self, pv: Any, op: Any) -> None:
+        self.run(pv, op, reply=False)
+
+    def rpc(self, pv: Any, op: Any) -> None:
+        self.run(pv, op, reply=True)
+
+
 class Server:
     """A running PV Access server for one driver (see `serve`). ``conf`` is the client
     configuration that reaches it, ``names`` the PVs it serves."""
@@ -126,6 +157,7 @@ class Server:
         self._server: Any = None
         self._queue: Any = None
         self._table: Any = None
+        self._action_pvs: list[Any] = []
 
     @property
     def names(self) -> list[str]:
@@ -161,11 +193,15 @@ class Server:
             self._open(nt, served)
             provider.add(served.name, served.pv)
             self.served.append(served)
+        actions = self._actions(nt, thread, provider)
         table = nt.NTTable([("name", "s"), ("channel", "s"), ("pv", "s"), ("type", "s"),
                             ("unit", "s"), ("readonly", "?")])
         rows = [{"name": s.quantity.name, "channel": str(s.ch), "pv": s.name, "type": s.quantity.kind,
                  "unit": s.quantity.unit, "readonly": s.quantity.readonly or self.read_only}
                 for s in self.served]
+        rows += [{"name": name, "channel": "global" if ch is None else str(ch), "pv": pv_name,
+                  "type": "action", "unit": "", "readonly": self.read_only}
+                 for name, ch, pv_name in actions]
         self._table = thread.SharedPV(nt=table, initial=table.wrap(rows), queue=self._queue)
         provider.add(f"{self.prefix}quantities", self._table)
         for k in range(WORKERS):
@@ -183,6 +219,26 @@ class Server:
         self.conf["EPICS_PVA_AUTO_ADDR_LIST"] = "NO"
         self._spawn(self._poll, "tarn.serve poller")
 
+    def _actions(self, nt: Any, thread: Any, provider: Any) -> list[tuple[str, Channel | None, str]]:
+        """A PV for every action of the driver (on every channel, for one that names a channel),
+        added to the provider; returns (name, channel, PV name) of each."""
+        # a driver without actions (a Plinth that is no VisaDriver) serves none
+        declared: dict[str, Action] = getattr(self.driver, "declared_actions", dict)()
+        served: list[tuple[str, Channel | None, str]] = []
+        for action in declared.values():
+            for ch in list(self.driver.CHs) if action.per_channel else [None]:
+                name = f"{self.prefix}{action.name}" if ch is None else \
+                    f"{self.prefix}CH{ch}:{action.name}"
+                kind = nt.NTScalar("l", display=True)
+                pv = thread.SharedPV(handler=ActionHandler(self, action.name, ch, name),
+                                     queue=self._queue, nt=kind,
+                                     initial=kind.wrap({"value": 0,
+                                                        "display": {"description": action.doc}}))
+                provider.add(name, pv)
+                self._action_pvs.append(pv)
+                served.append((action.name, ch, name))
+        return served
+
     def stop(self) -> None:
         """Stops serving: the clients are disconnected and the threads end. The driver stays
         open (its owner closes it)."""
@@ -191,7 +247,7 @@ class Server:
         if self._server is not None:
             self._server.stop()
             self._server = None
-        for pv in [s.pv for s in self.served] + [self._table]:
+        for pv in [s.pv for s in self.served] + self._action_pvs + [self._table]:
             if pv is not None:
                 pv.close()
         if self._queue is not None:
