@@ -17,7 +17,7 @@ import pytest
 from helpers import FREE_THREADED
 from tarn.driver.common.plinth import compress
 from tarn.driver.common.quantity import Quantity
-from tarn.driver.visa import InstrumentError, InstrumentTimeout
+from tarn.driver.visa import InstrumentConnectionError, InstrumentError, InstrumentTimeout
 
 IDN = b"TARN,LOOPBACK,0,1.0"
 OK = '+0,"No error"'
@@ -329,7 +329,7 @@ def interrupt_soon():
     ("double", None, InstrumentError),       # the error query reads the second answer
     ("garbage", None, ValueError),
     ("hangup", None, InstrumentTimeout),     # pyvisa-py waits out its timeout on a closed socket
-    ("reset", None, ConnectionResetError),
+    ("reset", None, InstrumentConnectionError),  # a ConnectionError naming address and quantity
 ])
 def test_after_a_fault_the_next_exchange_is_right(instrument, PowerSupply, kind, arg, raised, caplog):
     with PowerSupply(instrument.resource, backend="@py", timeout=1.0) as psu:

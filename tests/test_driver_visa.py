@@ -364,7 +364,7 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
      [("SETP? 2", "+080.000"), ("SETP 2,75.0", None), ("SETP 2,70.0", None)], None, ("Setpoint", 2, 70.0)),
     (TemperatureController, lambda d: d.setValue("HeaterRange", "low"),
      [("RANGE 1,1", None), ("*ESR?", "32"), ("*ESR?", "0")],
-     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': 32"),
+     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': 32 (command error)"),
      ("HeaterRange", 1, "off")),
     (TemperatureController, lambda d: d.getValue("HeaterOutput", ch=2), [("HTR? 2", "+042.5"), ("*ESR?", "+0")],
      42.5, None),
@@ -517,7 +517,7 @@ def test_blocks_go_through_pyvisas_ieee_encoding(datatype, big, values):
         def write_binary_values(self, message, values, /, *, datatype, is_big_endian):
             self.written = message.encode() + util.to_ieee_block(values, datatype, is_big_endian)
 
-        def query_binary_values(self, message, /, *, datatype, is_big_endian, container):
+        def query_binary_values(self, message, /, *, datatype, is_big_endian, container, data_points):
             block = self.written.removeprefix(b"SOUR1:DATA ")
             return util.from_ieee_block(block, datatype, is_big_endian, container)
 

@@ -19,7 +19,7 @@ from typing import Any, Literal, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from tarn.driver.session import BlockType, shown_block
+from tarn.driver.session import shown_block
 from tarn.driver.visa import VisaDriver
 
 __all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange"]
@@ -46,51 +46,94 @@ class StandIn:
     count the others from 1. An `error_query` that the script does not expect at that point is
     answered NO_ERROR (NO_ERROR_CODE for a common query such as ``*ESR?``). The first mismatch
     raises AssertionError and is kept in `failure`.
-    `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
-    in turn and `clear` (a device clear) drops them. A block sent must equal the script's array
-    in length, type, byte order and every value bit for bit; a block query's array is answered
-    as the driver reads it, of the type it asks for, else it fails."""
+    A driver with `compound_messages` sends a line and the error query as one line
+    (`<line>;:<error query>`): unless `exact`, the stand-in splits it, checks each part against
+    the script as if sent alone, and answers the parts' answers joined by ";", so one script
+    serves both ways; with `exact` the script lists the lines as they go on the wire.
+    `pending` holds what the instrument sent unasked (a late answer, say; text or bytes):
+    `read` and `read_raw` return it in turn, `input_waiting` tells it is there, and `clear` (a
+    device clear) drops it. A block sent must equal the script's array in length, type, byte
+    order and every value bit for bit; a block query's array is answered as the driver reads it,
+    of the type it asks for, else it fails."""
 
     def __init__(self, script: Sequence[tuple[Line, Reply]], *, error_query: str | None = None,
-                 opening: int = 0) -> None:
+                 opening: int = 0, compound: bool = False, exact: bool = False) -> None:
         self.script = list(script)
         for line, reply in self.script:
             if isinstance(line, tuple) and reply is not None:
                 raise TypeError(f"the block command {line[0]!r} has no reply: pair it with None")
         self.error_query = error_query
         self.no_error = NO_ERROR_CODE if error_query and error_query.startswith("*") else NO_ERROR
+        self.suffix = "" if not (compound and error_query and not exact) else (
+            f";{error_query}" if error_query.startswith("*") else f";:{error_query}")
         self.opening = opening
         self.position = 0  # the next pair of the script
         self.sent: list[str] = []
         self.closes = 0
         self.closed = False
         self.clears = 0
-        self.pending: list[str] = []
+        self.pending: list[str | bytes | BaseException] = []
         self.failure: AssertionError | None = None
 
     def write(self, message: str, /) -> int:
-        self._next(message, query=False)
+        # A query written (to be read later) is answered into `pending`, as an instrument would.
+        expected = self.script[self.position] if self.position < len(self.script) else None
+        asked = expected is not None and expected[0] == message and expected[1] is not None
+        reply = self._next(message, query=asked)
+        if asked:
+            self.pending.append(reply if isinstance(reply, (str, BaseException)) else
+                                TimeoutError("VI_ERROR_TMO: a block where text is read"))
         return len(message)
 
     def query(self, message: str, /) -> str:
+        if self.suffix and message.endswith(self.suffix):
+            return self._folded(message[:-len(self.suffix)])
         reply = self._next(message, query=True)
         if isinstance(reply, BaseException):
             raise reply
         assert isinstance(reply, str)
         if self.pending:  # an answer sent earlier comes first
             self.pending.append(reply)
-            return self.pending.pop(0)
+            return self.read()
         return reply
 
-    def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType = "f",
+    def _folded(self, line: str) -> str:
+        """The answer to `line` and the error query sent as one line."""
+        expected = self.script[self.position] if self.position < len(self.script) else None
+        asked = expected is not None and expected[0] == line and expected[1] is not None
+        reply = self._next(line, query=asked)
+        if isinstance(reply, BaseException):
+            raise reply
+        assert self.error_query is not None
+        entry = self._next(self.error_query, query=True)
+        assert isinstance(entry, str)
+        return entry if reply is None else f"{reply};{entry}"
+
+    def read(self) -> str:
+        item = self.read_raw()[:-1]
+        return item.decode()
+
+    def read_raw(self) -> bytes:
+        if not self.pending:
+            raise TimeoutError("VI_ERROR_TMO: nothing pending")
+        item = self.pending.pop(0)
+        if isinstance(item, BaseException):
+            raise item
+        return (item.encode() if isinstance(item, str) else item) + b"\n"
+
+    def input_waiting(self) -> bool:
+        return bool(self.pending)
+
+    def write_binary_values(self, message: str, values: Any, /, *, datatype: str = "f",
                             is_big_endian: bool = False) -> int:
         # What PyVISA would put on the wire: the values converted to `datatype` in that order.
         sent = np.asarray(values).astype(np.dtype(datatype).newbyteorder(_order(is_big_endian)))
         self._next(message.rstrip(" "), query=False, block=sent)
         return len(message) + sent.nbytes
 
-    def query_binary_values(self, message: str, /, *, datatype: BlockType = "f",
-                            is_big_endian: bool = False, container: Any = list) -> Any:
+    def query_binary_values(self, message: str, /, *, datatype: str = "f",
+                            is_big_endian: bool = False, container: Any = list,
+                            data_points: int = 0) -> Any:
         reply = self._next(message, query=True, block=True)
         if isinstance(reply, BaseException):
             raise reply
@@ -103,11 +146,6 @@ class StandIn:
             raise self._fail(f"{self._label(self.position - 1)}: the block answering "
                              f"{message!r} is {_endian(reply.dtype)}, read as {_endian(read)}")
         return container(reply.astype(read))
-
-    def read(self) -> str:
-        if not self.pending:
-            raise TimeoutError("VI_ERROR_TMO: nothing pending")
-        return self.pending.pop(0)
 
     def clear(self) -> None:
         self.clears += 1
@@ -222,7 +260,8 @@ def _difference(expected: NDArray[Any], sent: NDArray[Any]) -> str:
 
 @contextmanager
 def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]], *,
-                    identity: Reply = "TARN,stand-in,0,0", **kw: Any) -> Generator[D]:
+                    identity: Reply = "TARN,stand-in,0,0", exact: bool = False,
+                    **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`), exactly the
     `exchange`: (line, reply) pairs in order, reply None for a command, the answer text for a
@@ -230,14 +269,16 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     binary block, an array for a query answered by one. Error queries the exchange does not list
     are answered NO_ERROR ("0" for ``*ESR?``); list them to answer errors. A line that differs
     from the next expected one fails at once with its position, the expected and the sent line;
-    lines left unsent fail when the block ends. The driver is closed when the block ends."""
+    lines left unsent fail when the block ends. The driver is closed when the block ends.
+    A driver with `compound_messages` is followed by the same script (see StandIn); `exact`
+    checks the lines as they go on the wire instead."""
     opening: list[tuple[Line, Reply]] = []
     if driver_class.clear_command is not None:
         opening.append((driver_class.clear_command, None))
     if driver_class.idn_query is not None:
         opening.append((driver_class.idn_query, identity))
     wire = StandIn([*opening, *exchange], error_query=driver_class.error_query,
-                   opening=len(opening))
+                   opening=len(opening), compound=driver_class.compound_messages, exact=exact)
     driver = driver_class(**kw)
 
     def stand_in(name: str) -> StandIn:

@@ -19,7 +19,7 @@ from typing import Any, TypedDict
 
 import numpy as np
 
-__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "newcfg"]
+__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "is_number", "newcfg"]
 
 Channel = int | str
 Bounds = tuple[float | None, float | None]
@@ -68,6 +68,11 @@ class QuantityDefault(TypedDict):
 def _is_flag(value: object) -> bool:
     """True for Python's and numpy's booleans and for the integers 0 and 1."""
     return isinstance(value, (bool, np.bool_)) or (isinstance(value, Integral) and value in (0, 1))
+
+
+def is_number(value: object) -> bool:
+    """A real number, and not a bool (True is an Integral too, but no number here)."""
+    return isinstance(value, Real) and not isinstance(value, (bool, np.bool_))
 
 
 def _number(x: float) -> str:
@@ -142,8 +147,12 @@ class Quantity:
         self.interval = interval
         if isinstance(keywords, str):
             raise TypeError(f"{name}: keywords must be a sequence of words, not the text {keywords!r}")
-        if step is not None and not step > 0:
+        if step is not None and not (is_number(step) and 0 < step < math.inf):
             raise ValueError(f"{name}: step must be a positive number, not {step!r}")
+        for option, given in (("delay", delay), ("interval", interval)):
+            if not (is_number(given) and 0 <= given < math.inf):
+                raise ValueError(f"{name}: {option} must be a finite number of seconds >= 0, "
+                                 f"not {given!r}")
         # The kind of value, from the default: it picks the default checks, parser and formatter.
         if isinstance(value, bool):
             self.kind = "bool"
@@ -228,7 +237,7 @@ class Quantity:
             raise ValueError(f"{where}: {given!r} is not one of {allowed}")
         low, high = self.bounds(ch)
         if low is not None or high is not None:
-            if isinstance(value, bool) or not isinstance(value, Real):
+            if not is_number(value):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
             number, unit = self._float(where, value), f" {self.unit}" if self.unit else ""
             if low is not None and high is not None and not low <= number <= high:
@@ -253,7 +262,7 @@ class Quantity:
                     return int(float(value))
             raise ValueError(f"{where}: expected a whole number, not {value!r}")
         if self.kind == "float":
-            if isinstance(value, bool) or not isinstance(value, Real):
+            if not is_number(value):
                 words = f" or one of {', '.join(self.keywords)}" if self.keywords else ""
                 raise ValueError(f"{where}: expected a number{words}, not {value!r}")
             return self._float(where, value)
@@ -298,7 +307,7 @@ class Quantity:
             return word
         try:
             value: Any = self._parse(answer)
-        except ValueError:
+        except (ValueError, OverflowError):  # OverflowError: "inf" read as a whole number
             raise ValueError(f"{self.where(ch)}: cannot read the answer {text!r} "
                              f"as {self.kind}") from None
         choices = self.allowed(ch)
