@@ -654,7 +654,7 @@ def seconds(what: str, value: object) -> float:
     """`value` as a number of seconds: finite and >= 0, else ValueError."""
     if isinstance(value, bool) or not isinstance(value, (int, float)) or \
             not math.isfinite(value) or value < 0:
-        raise ValueError(f"{what} must be a finite number of seconds >= 0, not {value!r}")
+        raise ValueError(f"{what} must be a finite number >= 0, not {value!r}")
     return float(value)
 
 

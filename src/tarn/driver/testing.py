@@ -106,6 +106,8 @@ class StandIn:
             raise reply
         assert self.error_query is not None
         entry = self._next(self.error_query, query=True)
+        if isinstance(entry, BaseException):  # the line's answer never comes
+            raise entry
         assert isinstance(entry, str)
         return entry if reply is None else f"{reply};{entry}"
 
@@ -282,7 +284,8 @@ def expect_exchange(driver_class: type[D], exchange: Iterable[tuple[Line, Reply]
     driver = driver_class(**kw)
 
     def stand_in(name: str) -> StandIn:
-        wire.closed = False  # opened (again, after a connection failed)
+        wire.closed = False  # opened (again, after a connection failed): nothing pending
+        wire.pending.clear()
         return wire
 
     # The instance attribute shadows the method: open gets the stand-in instead of pyvisa.

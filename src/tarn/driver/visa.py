@@ -121,6 +121,8 @@ class VisaDriver(Plinth):
         ...) go to Plinth."""
         super().__init__(addr, **kw)
         self.backend = backend
+        if "timeout" in self.resource_options:  # PyVISA's, in milliseconds: it wins
+            self.timeout = self.resource_options["timeout"] / 1000
         name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
         self.session = Session(
             self.addr, lambda: self.open_resource(name), self.log, error_query=self.error_query,
@@ -254,8 +256,8 @@ class VisaDriver(Plinth):
         of `target`, and returns that reading; TimeoutError naming the last reading when
         `timeout` seconds pass first. ValueError for a tolerance, timeout or interval that is
         not a finite number >= 0."""
-        tolerance, timeout, interval = (seconds(what, given) for what, given in (
-            ("tolerance", tolerance), ("timeout", timeout), ("interval", interval)))
+        for what, given in (("tolerance", tolerance), ("timeout", timeout), ("interval", interval)):
+            seconds(what, given)
         kw = self._keywords("wait_for", name, {} if ch is None else {"ch": ch})
         deadline = time.monotonic() + timeout
         while True:
