@@ -85,6 +85,8 @@ class State(enum.Enum):
     OUT_OF_STEP = "out of step"
     FAILED = "failed"
 
+    __hash__ = object.__hash__  # by identity, in C: the state changes twice per exchange
+
 
 TRANSITIONS: dict[State, frozenset[State]] = {
     State.CLOSED: frozenset({State.IN_STEP, State.CLOSED}),
@@ -159,6 +161,9 @@ def shown_block(values: NDArray[Any]) -> str:
 def split_answer(answer: str) -> tuple[str | None, str]:
     """A compound answer split at its last ";" outside quoted strings: (the value, or None when
     the line holds only one unit, and the last unit, the error query's answer)."""
+    if "'" not in answer and '"' not in answer:
+        value, cut, last = answer.rpartition(";")
+        return (value, last) if cut else (None, answer)
     quote = ""
     cut = -1
     for at, char in enumerate(answer):
