@@ -321,6 +321,14 @@ def test_threads_sharing_one_driver_with_the_gil_off(instrument, compound):
         n: {ch: channels[str(ch)][n.lower()] for ch in (1, 2)} for n in ("Voltage", "Current", "Output")}
 
 
+def test_an_instrument_that_cannot_be_reached_raises_a_connection_error(PowerSupply):
+    with socket.socket() as unused:  # a port of 127.0.0.1 that nothing listens on
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+    with pytest.raises(InstrumentConnectionError, match=f"^TCPIP0::127.0.0.1::{port}::SOCKET: "):
+        PowerSupply(f"TCPIP0::127.0.0.1::{port}::SOCKET", backend="@py", timeout=1.0).open()
+
+
 def test_two_threads_ramping_one_quantity_take_turns(instrument, PowerSupply):
     class Ramped(PowerSupply):
         quants = [*PowerSupply.quants, Quantity("Voltage", 0.0, range=(0, 30), step=1.0,

@@ -291,7 +291,13 @@ class Session:
                 self.log.warning("%s: the connection failed; opening it again", self.name)
                 self._drop()
             try:
-                self._resource = self.opener()
+                try:
+                    self._resource = self.opener()
+                except Exception as exc:
+                    if isinstance(exc, InstrumentError) or not connection_failed(exc):
+                        raise
+                    raise InstrumentConnectionError(
+                        f"{self.name}: the instrument could not be reached: {exc!r}") from exc
                 self._apply_timeout(self._timeout)
                 self._socket = _pyvisa_socket(self._resource)
                 self._probe = self._prober()
