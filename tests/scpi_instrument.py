@@ -21,12 +21,12 @@ Lines starting with "!" are the tests' control interface, allowed on any connect
 separate one) and answered with one line: ``!state`` (the state as JSON), ``!log`` (the
 instrument lines received so far, JSON), ``!clear`` (empties that log) and
 ``!fault <kind> [arg]``, which arms a misbehaviour for the next answer on any connection:
-silent, late <seconds>, double (an error-queue answer too), hangup, reset (a TCP RST), garbage
-(bytes that are not UTF-8), lateblock <seconds> (a block that is not text, late), block <header>
-(the answer as a block of that header: "#0" indefinite, "#9abcdefghi" malformed); or deaf
-<seconds>, which stops reading the next line that holds a block for that long and then closes the
-connection; or error <code> [text], which pushes that entry with the next command instead. The commands of
-the line still run; faults armed one after another meet successive answers. A control line
+silent, late <seconds>, double, doubleerror (the next answer that holds an error-queue entry,
+twice), hangup, reset (a TCP RST), garbage (bytes that are not UTF-8), lateblock <seconds> (a
+block that is not text, late), block <header> (the answer as a block of that header: "#0"
+indefinite, "#9abcdefghi" malformed); or deaf <seconds>, which stops reading the next line that
+holds a block for that long and then closes the connection; or error <code> [text], which pushes
+that entry with the next command instead. The commands of the line still run; faults armed one after another meet successive answers. A control line
 answers "ok" or "error: ..." unless it asks for JSON.
 """
 
@@ -43,7 +43,8 @@ import time
 from typing import BinaryIO
 
 IDENTITY = "TARN,LOOPBACK,0,1.0"
-QUERY_FAULTS = ("silent", "late", "double", "hangup", "reset", "garbage", "lateblock", "block")
+QUERY_FAULTS = ("silent", "late", "double", "doubleerror", "hangup", "reset", "garbage", "lateblock",
+                "block")
 WITH_ARGUMENT = ("late", "lateblock", "block", "deaf")
 LATE_BLOCK = b"#14\x00\n\xff\x80\n"  # a definite-length block: a newline and no UTF-8 in it
 GARBAGE = b"\xff\xfe\x80\xc3(#\x00\x9f\n"  # not UTF-8, not SCPI, but a line all the same
@@ -191,7 +192,13 @@ class Instrument:
                     self.push(self.injected.pop(0))
             if not answers:
                 return None, None
-            return ";".join(answers), self.faults.pop(0) if self.faults else None
+            fault = self.faults[0] if self.faults else None
+            if fault is not None and fault[0] == "doubleerror" and not any(
+                    re.match(r"\s*:?SYST(EM)?:ERR(OR)?\?", u, re.I) for u in split_units(line)):
+                fault = None  # it waits for an error-queue answer
+            elif fault is not None:
+                self.faults.pop(0)
+            return ";".join(answers), fault
 
     def command(self, header: str, argument: str) -> str | None:
         query = header.endswith("?")
@@ -359,7 +366,7 @@ class Connection(socketserver.StreamRequestHandler):
                 data = GARBAGE if kind == "garbage" else LATE_BLOCK
             elif kind == "block":
                 data = arg.encode() + answer.encode() + b"\n"
-            self.wfile.write(data * (2 if kind == "double" else 1))
+            self.wfile.write(data * (2 if kind in ("double", "doubleerror") else 1))
 
 
 class Server(socketserver.ThreadingTCPServer):

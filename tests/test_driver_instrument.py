@@ -375,6 +375,7 @@ DEAF_BLOCK = np.resize(NEWLINES, 4_000_000)
     ("double", None, MEASURE, (InstrumentError, None)),
     # an error-queue answer that comes twice is noticed before the next exchange
     ("double", None, lambda psu: psu.setValue("Output", True, ch=1), None),
+    ("doubleerror", None, MEASURE, None),
     ("garbage", None, MEASURE, InstrumentAnswerError),
     ("lateblock", "1.3", MEASURE, InstrumentTimeout),  # late, and not text: the bytes are drained
     ("hangup", None, MEASURE, InstrumentTimeout),     # pyvisa-py waits out its timeout on a closed socket
