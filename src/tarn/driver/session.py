@@ -25,6 +25,7 @@ import logging
 import math
 import re
 import select
+import socket
 import threading
 import time
 from collections.abc import Callable, Generator
@@ -269,7 +270,7 @@ class Session:
         if timeout is None or self._resource is None:
             yield
             return
-        self._apply_timeout(seconds("timeout", timeout))
+        self._apply_timeout(timeout)
         try:
             yield
         finally:
@@ -301,7 +302,6 @@ class Session:
                 if self._socket is not None:
                     # No Nagle stall: an error query must not wait for the instrument's
                     # delayed acknowledgement of the command before it.
-                    import socket
                     self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 if self.clear_command is not None:
                     self._write(self.clear_command)
@@ -446,6 +446,8 @@ class Session:
         """One exchange under the lock: the session brought back first if needed, the wire part
         (`operation`: None a command, "" a query, else a callable), then the error queue."""
         self._checked(line)
+        if timeout is not None:
+            seconds("timeout", timeout)
         with self.lock:
             if self._state is not State.IN_STEP or self._probe is not None:
                 self.ready()
@@ -581,8 +583,8 @@ class Session:
         # A device clear empties the instrument's output queue (VXI-11, USB, GPIB). On a raw
         # socket there is no such message: pyvisa-py's clear only drains its input, and after
         # the peer has closed it never returns, so the marker alone does the work there.
-        socket = str(getattr(resource, "resource_name", "")).upper().endswith("::SOCKET")
-        clear = None if socket else getattr(resource, "clear", None)
+        on_socket = str(getattr(resource, "resource_name", "")).upper().endswith("::SOCKET")
+        clear = None if on_socket else getattr(resource, "clear", None)
         if clear is not None:
             try:
                 clear()
