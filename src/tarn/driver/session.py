@@ -118,6 +118,8 @@ WHERE: ContextVar[str] = ContextVar("tarn_visa_where", default="")
 _ENTRY = re.compile(r"\s*([+-]?\d+)\s*,")
 # The answer of an IEEE 488.2 common query (*ESR?): a bare integer.
 _CODE = re.compile(r"\s*([+-]?\d+)\s*$")
+# What splits a compound answer: quoted strings (skipped whole) and the ";" between units.
+_TOKENS = re.compile(r""""[^"]*"|'[^']*'|;""")
 # The bits of the standard event status register that report errors, and their names.
 _ESR_ERRORS = {4: "query error", 8: "device-dependent error", 16: "execution error",
                32: "command error"}
@@ -159,18 +161,10 @@ def shown_block(values: NDArray[Any]) -> str:
 def split_answer(answer: str) -> tuple[str | None, str]:
     """A compound answer split at its last ";" outside quoted strings: (the value, or None when
     the line holds only one unit, and the last unit, the error query's answer)."""
-    if "'" not in answer and '"' not in answer:
-        value, separator, last = answer.rpartition(";")
-        return (value, last) if separator else (None, answer)
-    quote = ""
     cut = -1
-    for at, char in enumerate(answer):
-        if quote:
-            quote = "" if char == quote else quote
-        elif char in "'\"":
-            quote = char
-        elif char == ";":
-            cut = at
+    for token in _TOKENS.finditer(answer):
+        if token.group() == ";":
+            cut = token.start()
     if cut < 0:
         return None, answer
     return answer[:cut], answer[cut + 1:]
