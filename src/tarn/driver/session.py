@@ -35,6 +35,8 @@ from typing import Any, Literal, Protocol
 import numpy as np
 from numpy.typing import NDArray
 
+from tarn.driver.common.quantity import shown
+
 __all__ = ["BlockType", "InstrumentAnswerError", "InstrumentConnectionError", "InstrumentError",
            "InstrumentTimeout", "Resource", "Session", "State", "seconds"]
 
@@ -145,17 +147,23 @@ def connection_failed(exc: BaseException) -> bool:
     return isinstance(exc, OSError) or isinstance(getattr(exc, "error_code", None), int)
 
 
-def shown(line: str) -> str:
-    """A line as messages quote it: cut after 56 characters."""
-    return repr(line if len(line) <= 60 else line[:56] + " ...")
-
-
 def shown_block(values: NDArray[Any]) -> str:
     """A binary block as the log and messages show it: its length, type, first and last values
     (never every value)."""
     if len(values) == 0:
         return f"#<block: 0 x {values.dtype.name}>"
     return f"#<block: {len(values)} x {values.dtype.name}, {values[0]!s} .. {values[-1]!s}>"
+
+
+def common_query(query: str | None) -> bool:
+    """An IEEE 488.2 common query (*ESR?): it answers a bare code."""
+    return query is not None and query.startswith("*")
+
+
+def compound_suffix(error_query: str) -> str:
+    """What a line carries to ask the error query in the same program message: ";:SYST:ERR?",
+    or ";*ESR?" for a common query, which takes no colon."""
+    return f";{error_query}" if common_query(error_query) else f";:{error_query}"
 
 
 def split_answer(answer: str) -> tuple[str | None, str]:
@@ -217,10 +225,8 @@ class Session:
         self._unsafe = tuple(dict.fromkeys(_LINE_BREAKS + termination))
         self._socket: Any = None
         self._probe: Callable[[], bool] | None = None  # whether unasked input is waiting
-        # A common query (*ESR?) answers a bare code, and follows ";" without a colon.
-        self._common = error_query is not None and error_query.startswith("*")
-        self._suffix = "" if error_query is None else (
-            f";{error_query}" if self._common else f";:{error_query}")
+        self._common = common_query(error_query)
+        self._suffix = "" if error_query is None else compound_suffix(error_query)
 
     @property
     def state(self) -> State:

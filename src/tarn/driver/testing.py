@@ -19,7 +19,7 @@ from typing import Any, Literal, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from tarn.driver.session import shown_block
+from tarn.driver.session import common_query, compound_suffix, shown_block
 from tarn.driver.visa import VisaDriver
 
 __all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange"]
@@ -63,9 +63,8 @@ class StandIn:
             if isinstance(line, tuple) and reply is not None:
                 raise TypeError(f"the block command {line[0]!r} has no reply: pair it with None")
         self.error_query = error_query
-        self.no_error = NO_ERROR_CODE if error_query and error_query.startswith("*") else NO_ERROR
-        self.suffix = "" if not (compound and error_query and not exact) else (
-            f";{error_query}" if error_query.startswith("*") else f";:{error_query}")
+        self.no_error = NO_ERROR_CODE if common_query(error_query) else NO_ERROR
+        self.suffix = compound_suffix(error_query) if compound and error_query and not exact else ""
         self.opening = opening
         self.position = 0  # the next pair of the script
         self.sent: list[str] = []

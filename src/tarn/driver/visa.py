@@ -64,6 +64,13 @@ class _At:
         WHERE.reset(self.token)
 
 
+def _key(kw: Mapping[str, Any]) -> Channel:
+    """The channel a call names, as config keys it: its `ch`, else channel 1 (Plinth's
+    default)."""
+    ch: Channel = kw.get("ch", 1)
+    return ch
+
+
 def _kind(ch: object) -> str | None:
     """"int" for integers (not bools), "str" for texts, None for anything else."""
     if isinstance(ch, bool):
@@ -226,7 +233,7 @@ class VisaDriver(Plinth):
         the instrument took (a step whose outcome is unknown is read again by the next ramp).
         One ramp per quantity and channel at a time; the driver's lock is held per step, so
         other exchanges go on between steps."""
-        name, key = quantity.name, kw.get("ch", 1)
+        name, key = quantity.name, _key(kw)
         assert quantity.step is not None
         session = self._session()
         with session.lock:
@@ -269,7 +276,7 @@ class VisaDriver(Plinth):
             left = deadline - time.monotonic()
             if left <= 0:
                 quantity = self.quantities[name]
-                where = quantity.where(self._channel(quantity, kw.get("ch", 1)))
+                where = quantity.where(self._channel(quantity, _key(kw)))
                 raise TimeoutError(f"{where}: the reading {reading!r} was still not within "
                                    f"{tolerance} of {target} after {timeout} s")
             time.sleep(min(interval, left))
@@ -336,7 +343,7 @@ class VisaDriver(Plinth):
         method set_<name>), reads the error queue and returns the value as set. A set whose
         outcome is unknown (a timeout, Ctrl-C) leaves the value unknown until read."""
         quantity = self.quantities[name]
-        key = kw.get("ch", 1)  # the key config records it under
+        key = _key(kw)  # the key config records it under
         ch = self._channel(quantity, key)
         value = quantity.validate(value, ch)
         method = self._method(quantity, "set", name, "value, ch")
@@ -363,7 +370,7 @@ class VisaDriver(Plinth):
         """Queries the quantity (the get_cmd template or the method get_<name>) and returns the
         value of the answer."""
         quantity = self.quantities[name]
-        ch = self._channel(quantity, kw.get("ch", 1))
+        ch = self._channel(quantity, _key(kw))
         method = self._method(quantity, "get", name, "ch")
         with self._session().lock, _At(quantity.where(ch)):
             if method is not None:
@@ -376,7 +383,7 @@ class VisaDriver(Plinth):
                 except ValueError as exc:  # an answer that cannot be read: the instrument's fault
                     raise InstrumentAnswerError(str(exc), command) from None
         if value is not None:
-            self._known.add((name, kw.get("ch", 1)))  # the key config records it under
+            self._known.add((name, _key(kw)))  # the key config records it under
         return value
 
     def _method(self, quantity: Quantity, verb: str, name: str, parameters: str) -> Any:

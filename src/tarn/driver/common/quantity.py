@@ -19,7 +19,7 @@ from typing import Any, TypedDict
 
 import numpy as np
 
-__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "is_number", "newcfg"]
+__all__ = ["Bounds", "Channel", "Quantity", "QuantityDefault", "is_number", "newcfg", "shown"]
 
 Channel = int | str
 Bounds = tuple[float | None, float | None]
@@ -279,7 +279,7 @@ class Quantity:
         except OverflowError:
             number = math.inf
         if not math.isfinite(number):  # no command can carry NaN or infinity
-            raise ValueError(f"{where}: {_short(value)} is not a finite number")
+            raise ValueError(f"{where}: {shown(value)} is not a finite number")
         return number
 
     def format(self, value: Any, ch: Channel = 1) -> str:
@@ -361,7 +361,7 @@ class Quantity:
         for what, given, part in (("channel", ch, channel), ("value", value, text)):
             found = unsafe.search(part)
             if found is not None:
-                raise ValueError(f"{self.where(ch)}: the {what} {_short(given)} cannot be sent: "
+                raise ValueError(f"{self.where(ch)}: the {what} {shown(given)} cannot be sent: "
                                  f"its text holds {found.group()!r}, which would end the command "
                                  "or start another")
         quoted = _quoted_fields(template)
@@ -372,8 +372,9 @@ class Quantity:
         return template.format(ch=channel, value=text)
 
 
-def _short(value: Any) -> str:
-    """repr of `value`, cut after 60 characters (a huge number, a long text)."""
+def shown(value: Any) -> str:
+    """repr of `value` as messages quote it, cut after 60 characters (a huge number, a long
+    text or line)."""
     text = repr(value)
     return text if len(text) <= 64 else text[:60] + " ..."
 
