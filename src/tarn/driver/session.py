@@ -604,6 +604,12 @@ class Session:
                 raise InstrumentError(f"{_at()}the session could not be brought back in step: "
                                       f"{STALE_LINES} lines came before the answer to "
                                       f"{self.marker!r}")
+        elif self._probe is not None:  # no marker: at least what is waiting now goes
+            for _ in range(STALE_LINES):
+                if not self._probe():
+                    break
+                raw = self._guarded("(stale input)", "send", resource.read_raw)
+                log.debug("<- %r (stale input, dropped)", raw[:60])
         entries, stray = self._errors()
         if stray is not None:
             raise InstrumentError(f"{_at()}the session could not be brought back in step: "
