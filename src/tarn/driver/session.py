@@ -234,8 +234,16 @@ class Session:
 
     @property
     def resource(self) -> Resource | None:
-        """The open resource, None while closed."""
+        """The open resource, None while closed. Assigned on an open session, a wrapper of it
+        (a recorder, say) takes its place; the state stays as it is."""
         return self._resource
+
+    @resource.setter
+    def resource(self, resource: Resource) -> None:
+        with self.lock:
+            if self._resource is None:
+                raise RuntimeError("the instrument is not open: use `with` or call open() first")
+            self._resource = resource
 
     def _enter(self, state: State) -> None:
         """The one place the state changes."""
