@@ -47,8 +47,9 @@ BlockType = Literal["b", "B", "h", "H", "i", "I", "l", "L", "q", "Q", "f", "d"]
 # The same types with their sizes stated: what goes to PyVISA and numpy.
 BLOCK_DTYPES: dict[str, str] = {"b": "i1", "B": "u1", "h": "i2", "H": "u2", "i": "i4", "I": "u4",
                                 "l": "i4", "L": "u4", "q": "i8", "Q": "u8", "f": "f4", "d": "f8"}
-_STRUCT: dict[str, BlockType] = {"i1": "b", "u1": "B", "i2": "h", "u2": "H", "i4": "i", "u4": "I", "i8": "q", "u8": "Q",
-           "f4": "f", "f8": "d"}
+# ... and back, as the struct codes PyVISA is given (whose sizes match the names above).
+_STRUCT: dict[str, BlockType] = {"i1": "b", "u1": "B", "i2": "h", "u2": "H", "i4": "i", "u4": "I",
+                                 "i8": "q", "u8": "Q", "f4": "f", "f8": "d"}
 
 
 class InstrumentError(RuntimeError):
@@ -274,7 +275,7 @@ class Session:
 
     @contextlib.contextmanager
     def _within(self, timeout: float | None) -> Generator[None]:
-        """The session's timeout, or `timeout` for the exchange inside."""
+        """`timeout` (seconds) for the exchange inside, then the session's again."""
         if timeout is None or self._resource is None:
             yield
             return

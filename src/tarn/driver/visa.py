@@ -253,7 +253,8 @@ class VisaDriver(Plinth):
                 if k > 1:
                     time.sleep(quantity.interval)
                 # free of float noise: 0.4, not 0.39999999999999997
-                step = target if k == steps else float(f"{start + (target - start) * k / steps:.12g}")
+                step = target if k == steps else \
+                    float(f"{start + (target - start) * k / steps:.12g}")
                 with session.lock:
                     self.update(name, self.write(name, step, **kw), key)
 
