@@ -16,6 +16,7 @@ without it, and ``open`` names the extra to install when it is missing.
 """
 
 import difflib
+from decimal import Decimal
 import logging
 import math
 import os
@@ -246,15 +247,16 @@ class VisaDriver(Plinth):
                         quantity.get_cmd is not None or hasattr(self, f"get_{name.lower()}")):
                     self.getValue(name, **kw)
                 start = self.config[name][key]["value"]
-            steps = 1
+            steps, first, span = 1, Decimal(0), Decimal(0)
             if is_number(start) and is_number(target) and math.isfinite(start):
                 steps = max(1, math.ceil(abs(float(target) - float(start)) / quantity.step))
+                # in decimal, free of float noise: 0.4, not 0.39999999999999997
+                first = Decimal(repr(float(start)))
+                span = Decimal(repr(float(target))) - first
             for k in range(1, steps + 1):
                 if k > 1:
                     time.sleep(quantity.interval)
-                # free of float noise: 0.4, not 0.39999999999999997
-                step = target if k == steps else \
-                    float(f"{start + (target - start) * k / steps:.12g}")
+                step = target if k == steps else float(first + span * k / steps)
                 with session.lock:
                     self.update(name, self.write(name, step, **kw), key)
 
