@@ -109,20 +109,15 @@ def loopback(blocks: int, calls: int) -> dict[str, float]:
             tag = " compound" if compound else ""
             ways[f"getValue{tag}"] = lambda psu=psu: psu.getValue("MeasuredVoltage", ch=1)
             ways[f"setValue{tag}"] = lambda psu=psu: psu.setValue("Voltage", 5.0, ch=1)
-        way_fast: dict[str, bool] = {}
-        for name, way in ways.items():  # one call each first: the slow ones measured less often
-            start = time.perf_counter()
-            way()
-            way_fast[name] = time.perf_counter() - start < 0.01
+        # Call by call, the ways in turn, each call timed: the median of the calls is what a
+        # burst of load on a shared machine moves least. The layer before TCP_NODELAY spends
+        # ~40 ms a set: a way that slow is called once every 50 rounds.
+        slow = {name for name, way in ways.items() if _timed(way) > 0.01}
         times: dict[str, list[float]] = {name: [] for name in ways}
-        for _ in range(blocks):
+        for round_ in range(blocks * calls):
             for name, way in ways.items():
-                # the driver layer before TCP_NODELAY spends ~40 ms a set: fewer calls there
-                calls_here = calls if way_fast.get(name, True) else max(1, calls // 50)
-                start = time.perf_counter()
-                for _ in range(calls_here):
-                    way()
-                times[name].append((time.perf_counter() - start) / calls_here * 1e6)
+                if name not in slow or round_ % 50 == 0:
+                    times[name].append(_timed(way) * 1e6)
         for psu in drivers:
             psu.close()
         bare.close()
@@ -131,6 +126,12 @@ def loopback(blocks: int, calls: int) -> dict[str, float]:
         server.stdin.close()
         server.wait(10)
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def _timed(way: Any) -> float:
+    start = time.perf_counter()
+    way()
+    return time.perf_counter() - start
 
 
 def show_loopback(title: str, figures: dict[str, float]) -> None:
@@ -216,8 +217,8 @@ def main() -> None:
         print(f"bench_visa: loopback skipped: {exc}")
         return
     blocks, calls = (5, 50) if args.quick else (9, 200)
-    show_loopback(f"the loopback instrument through pyvisa-py, median µs per call ({blocks} blocks "
-                  f"of {calls}):", loopback(blocks, calls))
+    show_loopback(f"the loopback instrument through pyvisa-py, median µs per call ({blocks * calls} "
+                  "calls each, in turn):", loopback(blocks, calls))
     if args.loopback_before:
         old = at_rev(args.loopback_before, ["--loopback-child", str(blocks), str(calls)])
         if old is not None:
