@@ -19,6 +19,7 @@ API_ENTRIES = [
     ("compress", "tarn.driver.common.plinth.compress"),
     ("Quantity", "tarn.driver.common.quantity.Quantity"),
     ("VisaDriver", "tarn.driver.visa.VisaDriver"),
+    ("Session", "tarn.driver.session.Session"),
     ("expect_exchange", "tarn.driver.testing.expect_exchange"),
     ("SSHClient", "tarn.terminal.ssh.SSHClient"),
     ("terminal", "tarn.terminal.terminal.terminal"),

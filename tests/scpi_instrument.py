@@ -11,7 +11,7 @@ empty), per channel ``SOUR<n>:VOLT``, ``SOUR<n>:CURR``, ``SOUR<n>:FREQ``, ``OUTP
 readings ``MEAS<n>:VOLT?`` and ``MEAS<n>:CURR?``, ``DISP:TEXT '<text>'``, and
 ``SOUR<n>:DATA #<n><length><bytes>``: an arbitrary waveform as an IEEE 488.2 definite-length
 block of little-endian float32 samples within -1..1, read whole (newline bytes and all) and
-logged as ``SOUR<n>:DATA #``. Headers take the short or long form in any case. Several
+logged as ``SOUR<n>:DATA #``; ``SOUR<n>:DATA?`` answers it the same way. Headers take the short or long form in any case. Several
 commands on one line, separated by ";", run in order as on a real instrument: a header that does
 not start with ":" or "*" is relative to the previous one's path, so ``SOUR1:VOLT 1;CURR 0.2``
 sets SOUR1:CURR; the answers of the queries on one line are sent as one line joined by ";". A value out of range or a command that is not understood
@@ -21,9 +21,12 @@ Lines starting with "!" are the tests' control interface, allowed on any connect
 separate one) and answered with one line: ``!state`` (the state as JSON), ``!log`` (the
 instrument lines received so far, JSON), ``!clear`` (empties that log) and
 ``!fault <kind> [arg]``, which arms a misbehaviour for the next answer on any connection:
-silent, late <seconds>, double, hangup, reset (a TCP RST), garbage (bytes that are not UTF-8),
-or error <code> [text], which pushes that entry with the next command instead. The commands of
-the line still run; faults armed one after another meet successive answers. A control line
+silent, late <seconds>, double, doubleerror (the next answer that holds an error-queue entry,
+twice), hangup, reset (a TCP RST), garbage (bytes that are not UTF-8), lateblock <seconds> (a
+block that is not text, late), block <header> (the answer as a block of that header: "#0"
+indefinite, "#9abcdefghi" malformed); or deaf <seconds>, which stops reading the next line that
+holds a block for that long and then closes the connection; or error <code> [text], which pushes
+that entry with the next command instead. The commands of the line still run; faults armed one after another meet successive answers. A control line
 answers "ok" or "error: ..." unless it asks for JSON.
 """
 
@@ -40,7 +43,10 @@ import time
 from typing import BinaryIO
 
 IDENTITY = "TARN,LOOPBACK,0,1.0"
-QUERY_FAULTS = ("silent", "late", "double", "hangup", "reset", "garbage")
+QUERY_FAULTS = ("silent", "late", "double", "doubleerror", "hangup", "reset", "garbage", "lateblock",
+                "block")
+WITH_ARGUMENT = ("late", "lateblock", "block", "deaf")
+LATE_BLOCK = b"#14\x00\n\xff\x80\n"  # a definite-length block: a newline and no UTF-8 in it
 GARBAGE = b"\xff\xfe\x80\xc3(#\x00\x9f\n"  # not UTF-8, not SCPI, but a line all the same
 # The start of a definite-length block: "#" and the count of length digits, after a space or comma.
 BLOCK = re.compile(rb"[ ,]#([1-9])")
@@ -151,6 +157,7 @@ class Instrument:
         self.injected: list[str] = []  # error entries for the next commands
         self.log: list[str] = []
         self.block: bytes | None = None  # the block of the line being executed
+        self.deaf: float | None = None  # seconds to stop reading at the next block
 
     def push(self, text: str) -> None:
         if len(self.state.errors) >= QUEUE_SIZE:
@@ -185,7 +192,13 @@ class Instrument:
                     self.push(self.injected.pop(0))
             if not answers:
                 return None, None
-            return ";".join(answers), self.faults.pop(0) if self.faults else None
+            fault = self.faults[0] if self.faults else None
+            if fault is not None and fault[0] == "doubleerror" and not any(
+                    re.match(r"\s*:?SYST(EM)?:ERR(OR)?\?", u, re.I) for u in split_units(line)):
+                fault = None  # it waits for an error-queue answer
+            elif fault is not None:
+                self.faults.pop(0)
+            return ";".join(answers), fault
 
     def command(self, header: str, argument: str) -> str | None:
         query = header.endswith("?")
@@ -220,6 +233,10 @@ class Instrument:
             return number(channel.voltage if channel.output else 0.0)
         if nodes == ["MEASURE", "CURRENT"] and query:
             return number(channel.voltage / LOAD[suffix] if channel.output else 0.0)
+        if nodes == ["SOURCE", "DATA"] and query:
+            data = struct.pack(f"<{len(channel.samples)}f", *channel.samples)
+            # the bytes travel in the answer's text unchanged (see Connection.handle)
+            return f"#{len(str(len(data)))}{len(data)}" + data.decode("utf-8", "surrogateescape")
         if nodes == ["SOURCE", "DATA"] and not query:
             block, self.block = self.block, None
             if argument != "#" or block is None or len(block) % 4:
@@ -278,7 +295,8 @@ class Instrument:
             if verb == "state" and not args:
                 state: dict[str, object] = dict(vars(self.state))
                 state["channels"] = {n: vars(c) for n, c in self.state.channels.items()}
-                state["faults"] = [" ".join(f).strip() for f in self.faults]
+                state["faults"] = [" ".join(f).strip() for f in self.faults] + (
+                    [] if self.deaf is None else [f"deaf {self.deaf}"])
                 state["injected"] = list(self.injected)
                 return json.dumps(state)
             if verb == "log" and not args:
@@ -292,13 +310,16 @@ class Instrument:
                     code, _, text = arg.partition(" ")
                     self.injected.append(entry(int(code), text or None))
                     return "ok"
-                if kind in QUERY_FAULTS and (kind == "late") == bool(arg):
-                    if kind == "late":
+                if kind in (*QUERY_FAULTS, "deaf") and (kind in WITH_ARGUMENT) == bool(arg):
+                    if kind in ("late", "lateblock", "deaf"):
                         try:
                             float(arg)
                         except ValueError:
-                            return f"error: late needs seconds, not {arg!r}"
-                    self.faults.append((kind, arg))
+                            return f"error: {kind} needs seconds, not {arg!r}"
+                    if kind == "deaf":
+                        self.deaf = float(arg)
+                    else:
+                        self.faults.append((kind, arg))
                     return "ok"
         return f"error: unknown control line {'!' + line!r}"
 
@@ -309,6 +330,11 @@ class Connection(socketserver.StreamRequestHandler):
     def handle(self) -> None:
         instrument = self.server.instrument
         for raw in self.rfile:
+            if instrument.deaf is not None and not raw.startswith(b"!") and BLOCK.search(raw):
+                deaf, instrument.deaf = instrument.deaf, None
+                time.sleep(deaf)  # not reading: the sender's buffers fill up
+                self.connection.close()
+                return
             raw, block = (raw, None) if raw.startswith(b"!") else with_block(self.rfile, raw)
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             if line.startswith("!"):
@@ -322,7 +348,7 @@ class Connection(socketserver.StreamRequestHandler):
             if instrument.delay:
                 time.sleep(instrument.delay)  # the instrument's processing time
             kind, arg = fault or ("", "")
-            if kind == "late":
+            if kind in ("late", "lateblock"):
                 time.sleep(float(arg))
             elif kind == "silent":
                 continue
@@ -335,8 +361,12 @@ class Connection(socketserver.StreamRequestHandler):
                 self.rfile.close()  # it holds the socket open until closed too
                 self.connection.close()
                 return
-            data = GARBAGE if kind == "garbage" else answer.encode() + b"\n"
-            self.wfile.write(data * (2 if kind == "double" else 1))
+            data = answer.encode("utf-8", "surrogateescape") + b"\n"
+            if kind in ("garbage", "lateblock"):
+                data = GARBAGE if kind == "garbage" else LATE_BLOCK
+            elif kind == "block":
+                data = arg.encode() + answer.encode() + b"\n"
+            self.wfile.write(data * (2 if kind in ("double", "doubleerror") else 1))
 
 
 class Server(socketserver.ThreadingTCPServer):

@@ -17,7 +17,8 @@ import pytest
 from helpers import FREE_THREADED
 from tarn.driver.common.plinth import compress
 from tarn.driver.common.quantity import Quantity
-from tarn.driver.visa import InstrumentError, InstrumentTimeout
+from tarn.driver.visa import (InstrumentAnswerError, InstrumentConnectionError, InstrumentError,
+                              InstrumentTimeout)
 
 IDN = b"TARN,LOOPBACK,0,1.0"
 OK = '+0,"No error"'
@@ -110,6 +111,8 @@ def test_dialogue(instrument, client, lines, answers, changed):
     ("late", "0.3", ["*IDN?", "*OPC?"], [IDN, b"1"]),
     ("double", None, ["*IDN?", "*OPC?"], [IDN, IDN, b"1"]),
     ("garbage", None, ["*IDN?", "*OPC?"], [b"\xff\xfe\x80\xc3(#\x00\x9f", b"1"]),
+    ("lateblock", "0.3", ["*IDN?", "*OPC?"], [b"#14\x00", b"\xff\x80", b"1"]),
+    ("block", "#0", ["*IDN?", "*OPC?"], [b"#0" + IDN, b"1"]),
     ("hangup", None, ["*IDN?"], [b""]),
     ("reset", None, ["*IDN?"], [ConnectionResetError]),
     # an error entry comes with the next command, query or not, which still takes effect
@@ -252,14 +255,15 @@ def agrees(psu, state):
             if psu.config[name][ch]["value"] != state["channels"][str(ch)][name.lower()]]
 
 
-def share_one_driver(PowerSupply, resource, rounds=40):
+def share_one_driver(PowerSupply, resource, rounds=40, compound=False):
     """Eight threads on one driver: six read their own quantity `rounds` times, two set the
     current of channel 1 to values of their own. Returns the answers that were wrong, and the
     driver (closed) for its config."""
     import threading
 
     wrong, barrier = [], threading.Barrier(8)
-    psu = PowerSupply(resource, backend="@py", timeout=5.0)
+    supply = type("PowerSupply", (PowerSupply,), {"compound_messages": compound})
+    psu = supply(resource, backend="@py", timeout=5.0)
     with psu:
         settle(psu)
 
@@ -287,24 +291,27 @@ def share_one_driver(PowerSupply, resource, rounds=40):
     return wrong, psu
 
 
-def test_threads_sharing_one_driver_get_their_own_answers(instrument, PowerSupply):
-    wrong, psu = share_one_driver(PowerSupply, instrument.resource)
+@pytest.mark.parametrize("compound", [False, True])
+def test_threads_sharing_one_driver_get_their_own_answers(instrument, PowerSupply, compound):
+    wrong, psu = share_one_driver(PowerSupply, instrument.resource, compound=compound)
     assert wrong == []
     assert agrees(psu, instrument.state()) == []
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded interpreter")
-def test_threads_sharing_one_driver_with_the_gil_off(instrument):
+@pytest.mark.parametrize("compound", [False, True])
+def test_threads_sharing_one_driver_with_the_gil_off(instrument, compound):
     code = ("import json, os, sys; sys.path[:0] = [os.environ['TESTS'], os.environ['EXAMPLES']]\n"
             "from power_supply import PowerSupply\n"
             "import test_driver_instrument as t\n"
-            "wrong, psu = t.share_one_driver(PowerSupply, sys.argv[1])\n"
+            "wrong, psu = t.share_one_driver(PowerSupply, sys.argv[1], compound=sys.argv[2] == 'on')\n"
             "assert not sys._is_gil_enabled()\n"
             "print(json.dumps({'wrong': wrong, 'config': {n: {ch: psu.config[n][ch]['value'] "
             "for ch in (1, 2)} for n in ('Voltage', 'Current', 'Output')}}))\n")
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, PYTHON_GIL="0", TESTS=here, EXAMPLES=os.path.join(here, "..", "examples"))
-    result = subprocess.run([sys.executable, "-c", code, instrument.resource], capture_output=True,
+    result = subprocess.run([sys.executable, "-c", code, instrument.resource, "on" if compound else "off"],
+                            capture_output=True,
                             text=True, timeout=300, env=env)
     assert result.returncode == 0, result.stderr[-3000:]
     seen = json.loads(result.stdout)
@@ -314,6 +321,37 @@ def test_threads_sharing_one_driver_with_the_gil_off(instrument):
         n: {ch: channels[str(ch)][n.lower()] for ch in (1, 2)} for n in ("Voltage", "Current", "Output")}
 
 
+def test_an_instrument_that_cannot_be_reached_raises_a_connection_error(PowerSupply):
+    with socket.socket() as unused:  # a port of 127.0.0.1 that nothing listens on
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+    with pytest.raises(InstrumentConnectionError, match=f"^TCPIP0::127.0.0.1::{port}::SOCKET: "):
+        PowerSupply(f"TCPIP0::127.0.0.1::{port}::SOCKET", backend="@py", timeout=1.0).open()
+
+
+def test_two_threads_ramping_one_quantity_take_turns(instrument, PowerSupply):
+    class Ramped(PowerSupply):
+        quants = [*PowerSupply.quants, Quantity("Voltage", 0.0, range=(0, 30), step=1.0,
+                                                get_cmd="SOUR{ch}:VOLT?", set_cmd="SOUR{ch}:VOLT {value}")]
+
+    barrier = threading.Barrier(2)
+    with Ramped(instrument.resource, backend="@py", timeout=2.0) as psu:
+        psu.setValue("Voltage", 5.0, ch=1)
+
+        def ramp(target):
+            barrier.wait(10)
+            psu.setValue("Voltage", target, ch=1)
+
+        threads = [threading.Thread(target=ramp, args=(target,)) for target in (15.0, 0.0)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+    sent = [float(line.split()[1]) for line in instrument.received() if line.startswith("SOUR1:VOLT ")]
+    assert len(sent) == 5 + 10 + 15 or len(sent) == 5 + 5 + 15  # one ramp after the other
+    assert max(abs(b - a) for a, b in zip(sent, sent[1:])) <= 1.0
+
+
 def interrupt_soon():
     """Ctrl-C in 0.2 s, while a query waits for its answer."""
     timer = threading.Timer(0.2, _thread.interrupt_main)
@@ -321,32 +359,65 @@ def interrupt_soon():
     return timer
 
 
-# Each fault meets the query MEAS1:CURR?; the next exchanges must get their own answers.
-@pytest.mark.parametrize("kind, arg, raised", [
-    ("silent", None, InstrumentTimeout),
-    ("late", "1.3", InstrumentTimeout),      # the answer comes after the timeout, before the next
-    ("late", "0.6", KeyboardInterrupt),      # Ctrl-C between the query and its answer
-    ("double", None, InstrumentError),       # the error query reads the second answer
-    ("garbage", None, ValueError),
-    ("hangup", None, InstrumentTimeout),     # pyvisa-py waits out its timeout on a closed socket
-    ("reset", None, ConnectionResetError),
+MEASURE = lambda psu: psu.getValue("MeasuredCurrent", ch=1)  # noqa: E731
+# Samples with newline bytes: the instrument's line reading stops early inside the block.
+DEAF_BLOCK = np.resize(NEWLINES, 4_000_000)
+
+
+# Each fault meets the call (by default the query MEAS1:CURR?), which raises `raised` (None:
+# nothing; a pair: with compound messages off, on); the next exchanges must get their own answers, with compound messages off and on.
+@pytest.mark.parametrize("compound", [False, True])
+@pytest.mark.parametrize("kind, arg, call, raised", [
+    ("silent", None, MEASURE, InstrumentTimeout),
+    ("late", "1.3", MEASURE, InstrumentTimeout),      # the answer comes after the timeout, before the next
+    ("late", "0.6", MEASURE, KeyboardInterrupt),      # Ctrl-C between the query and its answer
+    # the error query reads the second answer; a compound answer is whole, its double noticed later
+    ("double", None, MEASURE, (InstrumentError, None)),
+    # an error-queue answer that comes twice is noticed before the next exchange
+    ("double", None, lambda psu: psu.setValue("Output", True, ch=1), None),
+    ("doubleerror", None, MEASURE, None),
+    ("garbage", None, MEASURE, InstrumentAnswerError),
+    ("lateblock", "1.3", MEASURE, InstrumentTimeout),  # late, and not text: the bytes are drained
+    ("hangup", None, MEASURE, InstrumentTimeout),     # pyvisa-py waits out its timeout on a closed socket
+    ("reset", None, MEASURE, InstrumentConnectionError),  # a ConnectionError naming address and quantity
+    # blocks: indefinite or malformed headers are refused naming the query
+    *[("block", header, lambda psu: psu.query_block("SOUR1:DATA?"), InstrumentAnswerError)
+      for header in ("#0", "#9abcdefghi", "#A")],
+    # a block the instrument stops reading ends within the timeout
+    ("deaf", "2.5", lambda psu: psu.send_block("SOUR1:DATA", DEAF_BLOCK), InstrumentTimeout),
+    # no fault: a query the instrument does not know goes unanswered; in a compound line its refusal
+    # comes back as an error entry, in step
+    (None, None, lambda psu: psu.query("FOO?"), (InstrumentTimeout, InstrumentError)),
+    # a timeout given for one call, or assigned to the open driver, applies at once
+    ("late", "1.3", lambda psu: psu.query("MEAS1:CURR?", timeout=4.0), None),
+    ("late", "1.3", lambda psu: setattr(psu, "timeout", 4.0) or MEASURE(psu), None),
 ])
-def test_after_a_fault_the_next_exchange_is_right(instrument, PowerSupply, kind, arg, raised, caplog):
-    with PowerSupply(instrument.resource, backend="@py", timeout=1.0) as psu:
+def test_after_a_fault_the_next_exchange_is_right(instrument, PowerSupply, kind, arg, call, raised,
+                                                  compound, caplog):
+    raised = raised[compound] if isinstance(raised, tuple) else raised
+    supply = type("PowerSupply", (PowerSupply,), {"compound_messages": compound})
+    with supply(instrument.resource, backend="@py", timeout=1.0) as psu:
         settle(psu)
-        instrument.fault(kind, arg)
+        if kind is not None:
+            instrument.fault(kind, arg)
         timer = interrupt_soon() if raised is KeyboardInterrupt else None
-        with pytest.raises(raised):
-            psu.getValue("MeasuredCurrent", ch=1)
+        if raised is None:
+            call(psu)
+        else:
+            with pytest.raises(raised):
+                call(psu)
         if timer is not None:
             timer.join()
+        psu.timeout = 1.0
         assert psu.getValue("Voltage", ch=2) == 3.3
         psu.setValue("Output", False, ch=1)
         assert psu.getValue("MeasuredCurrent", ch=1) == 0.0
         assert psu.getValue("Output", ch=1) is False and psu.getValue("Current", ch=2) == 0.5
+        with pytest.raises(InstrumentError, match="refused 'SOUR1:FREQ 0.5': -222"):
+            psu.send("SOUR1:FREQ 0.5")  # a refusal is reported on its own command
         assert agrees(psu, instrument.state()) == []
     reopened = [r for r in caplog.records if "opening it again" in r.getMessage()]
-    assert len(reopened) == (kind in ("hangup", "reset"))
+    assert len(reopened) == (kind in ("hangup", "reset", "deaf"))
 
 
 @pytest.mark.parametrize("text, refused", [("HI';*RST;:DISP:TEXT 'X", True), ("HI\n*RST", True),

@@ -113,12 +113,18 @@ NEAR = Quantity("Averages", 1, choices=[1, 2, 4, 8], rounding="nearest")
     (lambda: Quantity("R", 1.0, choices=[1.0], rounding="down"),
      ValueError("R: rounding must be 'up', 'nearest' or None, not 'down'")),
     (lambda: MASK.parse("1f"), 31),
+    (lambda: OUT.parse("inf"), ValueError("Output on channel 1: cannot read the answer 'inf' as bool")),
     # declarations checked when the record is made
     (lambda: Quantity("V", 40.0, range=(0, 30)), ValueError("V on channel 1: 40.0 is outside 0..30")),
     (lambda: Quantity("R", "auto", ch="global", choices={"internal": "INT"}),
      ValueError("R (global): 'auto' is not one of 'internal'")),
     (lambda: Quantity("T", 5.0, readonly=True, range=(0, 10)).default["value"], 5.0),
     (lambda: Quantity("T", 20.0, readonly=True, range=(0, 10)), ValueError("T on channel 1: 20.0 is outside 0..10")),
+    (lambda: Quantity("S", 0.0, step=1.0, interval=-0.5),
+     ValueError("S: interval must be a finite number of seconds >= 0, not -0.5")),
+    (lambda: Quantity("S", 0.0, step=1.0, interval=NAN),
+     ValueError("S: interval must be a finite number of seconds >= 0, not nan")),
+    (lambda: Quantity("S", 0.0, delay=-1), ValueError("S: delay must be a finite number of seconds >= 0, not -1")),
     (lambda: Quantity("M", "a", choices="ab"),
      TypeError("M: choices must be a sequence or a mapping, not the text 'ab'")),
 ], ids=lambda v: "" if callable(v) else None)

@@ -1,11 +1,13 @@
 """VisaDriver through expect_exchange: the lines a driver sends for its declared quantities, the
 error queue, channels, the session, and expect_exchange's own checks."""
 
+import contextlib
 import gc
 import importlib.util
 import logging
 import pathlib
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -13,7 +15,7 @@ import pytest
 from tarn.driver.common.plinth import compress
 from tarn.driver.common.quantity import Action, Quantity
 from tarn.driver.testing import StandIn, expect_exchange
-from tarn.driver.visa import InstrumentError, InstrumentTimeout, VisaDriver
+from tarn.driver.visa import InstrumentAnswerError, InstrumentError, InstrumentTimeout, VisaDriver
 
 OK = '+0,"No error"'
 IDN = "TARN,stand-in,0,0"
@@ -71,6 +73,10 @@ def refused(command, *entries):
     (lambda d: d.setValue("Pattern", "abc", ch=2), [("PATT2 abc", None), ("PATT2:ARM", None)], None,
      ("Pattern", 2, "abc")),
     (lambda d: d.getValue("Pattern"), [("PATT1?", "xyz")], "xyz", ("Pattern", 1, "xyz")),
+    # a line a method sends is checked too: it cannot carry CR, LF or NUL
+    (lambda d: d.setValue("Pattern", "a\n*RST"), [],
+     ValueError("Pattern on channel 1: the line 'PATT1 a\\n*RST' cannot be sent: it holds '\\n', which "
+                "would end it or cut it short"), ("Pattern", 1, "")),
     (lambda d: d.setValue("Pattern", "abc", ch=1), refused("PATT1 abc", RANGE, OK),
      InstrumentError(f"Pattern on channel 1: the instrument refused 'PATT1 abc': {RANGE}"), None),
     # the error queue: read until empty, every entry reported, config keeps the last good value
@@ -159,21 +165,36 @@ def refused(command, *entries):
      InstrumentError(f"the instrument refused 'SOUR1:DATA': {RANGE}"), None),
     (lambda d: d.query_block("TRAC:DATA?"), [("TRAC:DATA?", TimeoutError("VI_ERROR_TMO"))],
      InstrumentTimeout("the instrument did not answer 'TRAC:DATA?' in time (VI_ERROR_TMO)"), None),
+    # l/L are 32-bit, as IEEE 488.2 instruments mean them (numpy's "l" is 64-bit on Linux)
+    (lambda d: d.send_block("SOUR1:DATA", [1, -2, 3, 4], "l"),
+     [(("SOUR1:DATA", np.array([1, -2, 3, 4], dtype="<i4")), None)], None, None),
+    (lambda d: d.query_block("TRAC:DATA?", "L"), [("TRAC:DATA?", np.array([1, 2, 3, 4], dtype="<u4"))],
+     np.array([1, 2, 3, 4], dtype=np.uint32), None),
     # refused before anything is sent: a cast that would wrap, a table, a type that is no number's
     (lambda d: d.send_block("SOUR1:DATA", [0, 40000], "h"), [],
      ValueError("the block of 'SOUR1:DATA' holds values that int16 cannot hold exactly"), None),
+    (lambda d: d.send_block("SOUR1:DATA", [2**70], "q"), [],
+     ValueError("the block of 'SOUR1:DATA' holds values that int64 cannot hold exactly"), None),
     (lambda d: d.send_block("SOUR1:DATA", [[0.0, 1.0]]), [],
      ValueError("the block of 'SOUR1:DATA' is one row of values, not an array of shape (1, 2)"), None),
     (lambda d: d.query_block("TRAC:DATA?", "s"), [],
      ValueError("the datatype of a block is one of bBhHiIlLqQfd (a struct code), not 's'"), None),
 ])
-def test_driver_lines(call, exchange, expected, recorded):
-    run_lines(Source, call, exchange, expected, recorded)
+def test_driver_lines(call, exchange, expected, recorded, compound):
+    run_lines(Source, call, exchange, expected, recorded, compound)
 
 
-def run_lines(driver_class, call, exchange, expected, recorded):
+@pytest.fixture(params=[False, True], ids=["alone", "compound"])
+def compound(request):
+    """Error queries sent alone, or in one line with what they check (the same script)."""
+    return request.param
+
+
+def run_lines(driver_class, call, exchange, expected, recorded, compound=False):
     """Runs `call` on a driver_class on a stand-in following `exchange`; checks its result (or
     error message) and the value config then records under (name, ch)."""
+    if compound:
+        driver_class = type(driver_class.__name__, (driver_class,), {"compound_messages": True})
     with expect_exchange(driver_class, exchange) as driver:
         if isinstance(expected, Exception):
             with pytest.raises(type(expected)) as info:
@@ -207,8 +228,12 @@ def test_check_names_what_is_declared(name, ch, hint):
     ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], None),
     ([("SOUR1:POW?", KeyboardInterrupt())], [("*IDN?", IDN)], None),  # Ctrl-C before the answer
     ([("SOUR1:POW?", "-1.0"), ("SYST:ERR?", "-1.0")], [("*IDN?", IDN)], None),  # answered twice
-    # the answer arrives after the device clear: dropped as it comes before the identity
-    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], "-7.0"),
+    # answers arriving after the device clear: dropped as they come before the identity, 64 at most
+    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], ["-7.0"]),
+    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN)], ["-7.0"] * 64),
+    # past 64 stale lines, or an identity that no longer answers: opened anew
+    ([("SOUR1:POW?", TimeoutError("VI_ERROR_TMO"))], [("*IDN?", IDN), ("*CLS", None), ("*IDN?", IDN)],
+     ["-7.0"] * 65),
     # a connection that failed is opened again, with open's lines
     ([("SOUR1:POW?", ConnectionResetError("reset by peer"))], [("*CLS", None), ("*IDN?", IDN)], None),
 ])
@@ -217,11 +242,11 @@ def test_after_a_failed_exchange_the_next_one_is_back_in_step(failing, again, la
         with pytest.raises((InstrumentError, KeyboardInterrupt, ConnectionError)):
             driver.getValue("Power")
         if late is not None:
-            driver.resource.clear = lambda: driver.resource.pending.append(late)
+            driver.resource.clear = lambda: driver.resource.pending.extend(late)
         assert driver.getValue("Power") == -2.0 and driver.config["Power"][1]["value"] == -2.0
     reopened = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-    assert reopened == (["192.168.1.42: the connection failed; opening it again"]
-                        if again[0][0] == "*CLS" else [])
+    assert reopened[-1:] == (["192.168.1.42: the connection failed; opening it again"]
+                             if ("*CLS", None) in again else [])
 
 
 @pytest.mark.parametrize("name", ["Power", "open", "send", "session"])
@@ -293,6 +318,14 @@ class Controller(VisaDriver):
       ("SYST:ERR?", OK)],
      InstrumentError(f"Setpoint on channel 1: the instrument refused 'SETP 1,308.0': {RANGE}"),
      ("Setpoint", 1, 304.0)),
+    # a step whose outcome is unknown (a timeout on its error read) is read again by the next ramp
+    (lambda d: (pytest.raises(InstrumentTimeout, d.setValue, "Setpoint", 310), d.setValue("Setpoint", 300))[1],
+     [("SETP? 1", "300.0"), ("SETP 1,305.0", None), ("SETP 1,310.0", None), ("SYST:ERR?", TimeoutError("TMO")),
+      ("*IDN?", IDN), ("SETP? 1", "310.0"), ("SETP 1,305.0", None), ("SETP 1,300.0", None)],
+     None, ("Setpoint", 1, 300.0)),
+    # steps free of float noise: 4.1, not 4.1000000000000005
+    (lambda d: d.setValue("Setpoint", 12.3), [("SETP? 1", "0.0"), ("SETP 1,4.1", None), ("SETP 1,8.2", None),
+                                               ("SETP 1,12.3", None)], None, ("Setpoint", 1, 12.3)),
     # keywords in any case, sent and read back as declared; choices per channel
     (lambda d: d.setValue("Span", "auto", ch=2), [("SPAN2 AUTO", None)], None, ("Span", 2, "AUTO")),
     (lambda d: [d.getValue("Span") for _ in "ab"], [("SPAN1?", "Min"), ("SPAN1?", "+1.0E-01")],
@@ -304,9 +337,9 @@ class Controller(VisaDriver):
     # what a set_<name> method returns is what config records
     (lambda d: d.setValue("Heater", 10.3, ch=2), [("HTR2 10", None)], None, ("Heater", 2, 10.0)),
 ])
-def test_channel_groups_ramps_keywords(call, exchange, expected, recorded, monkeypatch):
+def test_channel_groups_ramps_keywords(call, exchange, expected, recorded, monkeypatch, compound):
     monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
-    run_lines(Controller, call, exchange, expected, recorded)
+    run_lines(Controller, call, exchange, expected, recorded, compound)
 
 
 def test_ramp_waits_and_ctrl_c_between_steps_stops_it(monkeypatch):
@@ -330,13 +363,14 @@ def test_ramp_waits_and_ctrl_c_between_steps_stops_it(monkeypatch):
     (["290.0", "299.2", "300.4"], 5.0, 299.2),
     (["290.0"], 0.0, TimeoutError("Temperature on channel B: the reading 290.0 was still not within 1.0 "
                                  "of 300.0 after 0.0 s")),
+    ([], float("nan"), ValueError("timeout must be a finite number >= 0, not nan")),
 ])
 def test_wait_for_polls_until_the_reading_settles(readings, timeout, expected, monkeypatch):
     monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
     script = [("KRDG? B", r) for r in readings[:2]]
     with expect_exchange(Controller, script) as driver:
         if isinstance(expected, Exception):
-            with pytest.raises(TimeoutError) as info:
+            with pytest.raises(type(expected)) as info:
                 driver.wait_for("Temperature", 300.0, tolerance=1.0, timeout=timeout, ch="B")
             assert str(info.value) == str(expected)
         else:
@@ -403,8 +437,15 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
      [("SETP? 2", "+080.000"), ("SETP 2,75.0", None), ("SETP 2,70.0", None)], None, ("Setpoint", 2, 70.0)),
     (TemperatureController, lambda d: d.setValue("HeaterRange", "low"),
      [("RANGE 1,1", None), ("*ESR?", "32"), ("*ESR?", "0")],
-     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': 32"),
+     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': 32 (command error)"),
      ("HeaterRange", 1, "off")),
+    (TemperatureController, lambda d: d.setValue("HeaterRange", "low"),
+     [("RANGE 1,1", None), ("*ESR?", "+49"), ("*ESR?", "0")],
+     InstrumentError("HeaterRange on channel 1: the instrument refused 'RANGE 1,1': +49 (execution error, "
+                     "command error)"),
+     ("HeaterRange", 1, "off")),
+    # *ESR?: only the error bits (2-5) are errors; operation complete (bit 0) is not
+    (TemperatureController, lambda d: d.send("*OPC"), [("*OPC", None), ("*ESR?", "1")], None, None),
     (TemperatureController, lambda d: d.getValue("HeaterOutput", ch=2), [("HTR? 2", "+042.5"), ("*ESR?", "+0")],
      42.5, None),
     (TemperatureController, lambda d: d.getValue("HeaterOutput"), [("HTR? 1", "+042.5"), ("*ESR?", OK)],
@@ -435,7 +476,7 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
      ("Sensitivity", "global", 1.0)),
     (LockinAmplifier, lambda d: d.getValue("XY"), [("SNAP? 1,2", "1.5e-3,-2e-4")], (1.5e-3, -2e-4), None),
     (LockinAmplifier, lambda d: d.auto_gain(), [("AGAN", None), ("*ESR?", "32"), ("*ESR?", "0")],
-     InstrumentError("auto_gain: the instrument refused 'AGAN': 32"), None),
+     InstrumentError("auto_gain: the instrument refused 'AGAN': 32 (command error)"), None),
     # the oscilloscope: settings per channel, actions, a trace scaled by its preamble
     (Oscilloscope, lambda d: d.setValue("Coupling", "ac", ch=3), [(":CHAN3:COUP AC", None)], None,
      ("Coupling", 3, "ac")),
@@ -445,9 +486,9 @@ SAMPLES = np.repeat(np.array([0.0, 0.5, -1.0], dtype=np.float32), [3, 4, 1])
       (":WAV:DATA?", np.array([0, 128, 255, 130], np.uint8))],
      np.array([[-0.5, -0.25, 0.0, 0.25], [-31.5, 0.5, 32.25, 1.0]]), None),
 ])
-def test_example_drivers_lines(driver, call, exchange, expected, recorded, monkeypatch):
+def test_example_drivers_lines(driver, call, exchange, expected, recorded, monkeypatch, compound):
     monkeypatch.setattr("tarn.driver.visa.time.sleep", lambda seconds: None)
-    run_lines(driver, call, exchange, expected, recorded)
+    run_lines(driver, call, exchange, expected, recorded, compound)
 
 
 @pytest.mark.parametrize("exchange, call, lines", [
@@ -489,13 +530,16 @@ def test_open_names_the_resource_and_close_closes_once(addr, resource):
         driver.setValue("Power", 0.0)
 
 
-def test_a_failed_open_or_construction_leaves_no_session(capfd, monkeypatch):
+# the identity must be a non-empty line of text (an address missing from a pyvisa-sim file answers "")
+@pytest.mark.parametrize("identity, raised", [(TimeoutError("VI_ERROR_TMO"), TimeoutError),
+                                              ("", InstrumentAnswerError), ("AC\x00ME", InstrumentAnswerError)])
+def test_a_failed_open_or_construction_leaves_no_session(capfd, monkeypatch, identity, raised):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", reported.append)
-    wire = StandIn([("*CLS", None), ("*IDN?", TimeoutError("VI_ERROR_TMO"))], opening=2)
+    wire = StandIn([("*CLS", None), ("*IDN?", identity)], opening=2)
     driver = Source()
     driver.open_resource = lambda name: wire
-    with pytest.raises(TimeoutError):
+    with pytest.raises(raised):
         with driver:
             pytest.fail("the body runs only once open has succeeded")
     assert driver.resource is None and driver.identity is None and wire.closes == 1
@@ -571,6 +615,35 @@ def test_a_pinned_error_query_fails_a_driver_that_asks_another(driver, pinned):
                                f"the instrument answers {pinned!r}")
 
 
+@pytest.mark.parametrize("exchange, message", [
+    ([("SOUR1:POW -3.0;:SYST:ERR?", OK), ("SOUR1:POW?;:SYST:ERR?", f"-3.0;{OK}")], None),
+    ([("SOUR1:POW -3.0", None)], "exchange line 1: expected the command 'SOUR1:POW -3.0', sent the query "
+                                 "'SOUR1:POW -3.0;:SYST:ERR?'"),
+])
+def test_expect_exchange_can_check_the_exact_wire_of_compound_messages(exchange, message):
+    class Compound(Source):
+        compound_messages = True
+
+    with pytest.raises(AssertionError) if message else contextlib.nullcontext() as info:
+        with expect_exchange(Compound, exchange, exact=True) as driver:
+            driver.setValue("Power", -3.0)
+            assert driver.getValue("Power") == -3.0
+    assert message is None or str(info.value) == message
+
+
+def test_exclusive_holds_the_driver_for_several_exchanges():
+    with expect_exchange(Source, [("SOUR1:POW -3.0", None), ("SOUR1:POW?", "-3.0"), ("SOUR2:POW?", "-1.0")]) as d:
+        other = threading.Thread(target=d.getValue, args=("Power",), kwargs={"ch": 2})
+        with d.exclusive(), d.exclusive():  # re-entrant
+            d.setValue("Power", -3.0)
+            other.start()
+            other.join(0.2)
+            assert other.is_alive()  # waiting for the block to end
+            assert d.getValue("Power") == -3.0
+        other.join(10)
+        assert not other.is_alive() and d.config["Power"][2]["value"] == -1.0
+
+
 @pytest.mark.parametrize("datatype, big, values", [
     ("f", False, [0.0, 0.1, -0.5, 3.4e38]),
     ("d", True, [1e-300, -2.5]),
@@ -586,7 +659,7 @@ def test_blocks_go_through_pyvisas_ieee_encoding(datatype, big, values):
         def write_binary_values(self, message, values, /, *, datatype, is_big_endian):
             self.written = message.encode() + util.to_ieee_block(values, datatype, is_big_endian)
 
-        def query_binary_values(self, message, /, *, datatype, is_big_endian, container):
+        def query_binary_values(self, message, /, *, datatype, is_big_endian, container, data_points):
             block = self.written.removeprefix(b"SOUR1:DATA ")
             return util.from_ieee_block(block, datatype, is_big_endian, container)
 

@@ -188,7 +188,7 @@ def test_two_clients_with_the_gil_off():
 @pytest.mark.parametrize("kind, arg, told", [
     ("error", "201 Overheated", r'^InstrumentError: .*\+201,"Overheated"'),
     ("silent", None, r"^InstrumentTimeout: "),
-    ("reset", None, r"^ConnectionResetError"),
+    ("reset", None, r"^InstrumentConnectionError: .*ConnectionResetError"),
 ])
 def test_the_instrument_failing_during_a_put(instrument, psu, server, kind, arg, told):
     with RemoteDriver(P, conf=server.conf) as remote:

@@ -25,6 +25,7 @@ a line, or turn ``<- <answer>`` into ``!! timeout``.
 import ast
 import builtins
 import os
+import re
 import threading
 from collections.abc import Callable, Generator, Iterable
 from contextlib import contextmanager
@@ -108,6 +109,9 @@ def _raised(text: str, at: str) -> BaseException:
         return UnicodeDecodeError("utf-8", data, int(start), int(start) + 1, "invalid start byte")
     name, _, message = text.partition(": ")
     kind = getattr(builtins, name, None)
+    errno = re.fullmatch(r"\[Errno (\d+)\] (.*)", message)
+    if isinstance(kind, type) and issubclass(kind, OSError) and errno:  # as the OS raised it
+        return kind(int(errno.group(1)), errno.group(2))
     if isinstance(kind, type) and issubclass(kind, BaseException):
         try:
             return kind(message) if message else kind()
@@ -151,13 +155,23 @@ class _Tap:
         return answer
 
     def read(self) -> str:
+        return self.read_raw().decode().rstrip("\r\n")
+
+    def read_raw(self) -> bytes:
         try:
-            answer = self.inner.read()
+            raw = self.inner.read_raw()
         except BaseException as exc:  # nothing pending: replayed as nothing pending
             self.recording.line("#", f"read: {_failure(exc)}")
             raise
-        self.recording.line("<<", self.recording.answer(answer))
-        return answer
+        text = raw.decode(errors="backslashreplace").rstrip("\r\n")
+        self.recording.line("<<", self.recording.answer(text))
+        return raw
+
+    def block_on_socket(self, line: str, values: Any, datatype: BlockType,
+                        is_big_endian: bool) -> None:
+        """A block the session sends straight to a raw socket (within its timeout)."""
+        self.recording.line("->", line)
+        self.recording.block("-#", _wire(values, datatype, is_big_endian))
 
     def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType,
                             is_big_endian: bool) -> object:
@@ -167,10 +181,11 @@ class _Tap:
             message, values, datatype=datatype, is_big_endian=is_big_endian))
 
     def query_binary_values(self, message: str, /, *, datatype: BlockType, is_big_endian: bool,
-                            container: Callable[..., Any]) -> Any:
+                            container: Callable[..., Any], data_points: int = 0) -> Any:
         self.recording.line("->", message)
         reply = self._call(lambda: self.inner.query_binary_values(
-            message, datatype=datatype, is_big_endian=is_big_endian, container=container))
+            message, datatype=datatype, is_big_endian=is_big_endian, container=container,
+            data_points=data_points))
         self.recording.block("<#", _wire(reply, datatype, is_big_endian))
         return reply
 
@@ -208,8 +223,9 @@ def _tapped(driver: VisaDriver, tap: Callable[[Resource], Resource]) -> Generato
                 delattr(driver, "open_resource")
             else:
                 setattr(driver, "open_resource", own)
-            if isinstance(session.resource, _Tap):
-                session.resource = session.resource.inner
+            tapped: object = session.resource
+            if isinstance(tapped, _Tap):
+                session.resource = tapped.inner
 
 
 @contextmanager
@@ -257,6 +273,7 @@ class Replay(NamedTuple):
     identity: str | None
     error_query: str | None | EllipsisType
     where: list[str]
+    address: str | None = None
 
 
 def read_recording(path: str | os.PathLike[str]) -> Replay:
@@ -296,6 +313,8 @@ def read_recording(path: str | os.PathLike[str]) -> Replay:
         if not line.strip():
             continue
         if kind == "#":
+            if rest.startswith("tarn recording: ") and " at " in rest:
+                header["address"] = rest.partition(" at ")[2]
             key, colon, value = rest.partition(": ")
             if colon and key in ("error query", "identity", "blocks"):
                 header[key] = value
@@ -330,4 +349,4 @@ def read_recording(path: str | os.PathLike[str]) -> Replay:
     flush()
     query = header.get("error query")
     pinned = ... if query is None else None if query == "None" else query
-    return Replay(script, late, header.get("identity"), pinned, where)
+    return Replay(script, late, header.get("identity"), pinned, where, header.get("address"))

@@ -25,7 +25,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tarn.driver.recording import read_recording, record
-from tarn.driver.session import BlockType, shown_block
+from tarn.driver.session import common_query, compound_suffix, shown_block
 from tarn.driver.visa import VisaDriver
 
 __all__ = ["NO_ERROR", "NO_ERROR_CODE", "Line", "Reply", "StandIn", "expect_exchange", "record"]
@@ -52,20 +52,26 @@ class StandIn:
     count the others from 1. An `error_query` that the script does not expect at that point is
     answered NO_ERROR (NO_ERROR_CODE for a common query such as ``*ESR?``). The first mismatch
     raises AssertionError and is kept in `failure`.
-    `pending` holds lines the instrument sent unasked (a late answer, say): `read` returns them
-    in turn and `clear` (a device clear) drops them. A block sent must equal the script's array
-    in length, type, byte order and every value bit for bit; a block query's array is answered
-    as the driver reads it, of the type it asks for, else it fails."""
+    A driver with `compound_messages` sends a line and the error query as one line
+    (`<line>;:<error query>`): unless `exact`, the stand-in splits it, checks each part against
+    the script as if sent alone, and answers the parts' answers joined by ";", so one script
+    serves both ways; with `exact` the script lists the lines as they go on the wire.
+    `pending` holds what the instrument sent unasked (a late answer, say; text or bytes):
+    `read` and `read_raw` return it in turn, `input_waiting` tells it is there, and `clear` (a
+    device clear) drops it. A block sent must equal the script's array in length, type, byte
+    order and every value bit for bit; a block query's array is answered as the driver reads it,
+    of the type it asks for, else it fails."""
 
     def __init__(self, script: Sequence[tuple[Line, Reply]], *, error_query: str | None = None,
-                 opening: int = 0, late: Mapping[int, Sequence[str]] | None = None,
-                 where: Sequence[str] = ()) -> None:
+                 opening: int = 0, compound: bool = False, exact: bool = False,
+                 late: Mapping[int, Sequence[str]] | None = None, where: Sequence[str] = ()) -> None:
         self.script = list(script)
         for line, reply in self.script:
             if isinstance(line, tuple) and reply is not None:
                 raise TypeError(f"the block command {line[0]!r} has no reply: pair it with None")
         self.error_query = error_query
-        self.no_error = NO_ERROR_CODE if error_query and error_query.startswith("*") else NO_ERROR
+        self.no_error = NO_ERROR_CODE if common_query(error_query) else NO_ERROR
+        self.suffix = compound_suffix(error_query) if compound and error_query and not exact else ""
         self.opening = opening
         self.late = dict(late or {})  # lines sent unasked after the pair of each position
         self.where = list(where)  # where each exchange pair comes from (a recording's line)
@@ -74,27 +80,67 @@ class StandIn:
         self.closes = 0
         self.closed = False
         self.clears = 0
-        self.pending: list[str] = []
+        self.pending: list[str | bytes | BaseException] = []
         self.failure: AssertionError | None = None
 
     def write(self, message: str, /) -> int:
-        reply = self._next(message, query=False)
-        if isinstance(reply, BaseException):  # a command that failed (a write timed out)
+        # A query written (to be read later) is answered into `pending`, as an instrument would;
+        # an exception scripted for a command (no "?") is a write that failed.
+        expected = self.script[self.position] if self.position < len(self.script) else None
+        asked = expected is not None and expected[0] == message and expected[1] is not None and \
+            not (isinstance(expected[1], BaseException) and "?" not in message)
+        reply = self._next(message, query=asked)
+        if asked:
+            self.pending.append(reply if isinstance(reply, (str, BaseException)) else
+                                TimeoutError("VI_ERROR_TMO: a block where text is read"))
+        elif isinstance(reply, BaseException):
             raise reply
+        self.pending.extend(self.late.pop(self.position - 1, ()))
         return len(message)
 
     def query(self, message: str, /) -> str:
+        if self.suffix and message.endswith(self.suffix):
+            return self._folded(message[:-len(self.suffix)])
         reply = self._next(message, query=True)
         if isinstance(reply, BaseException):
             raise reply
         assert isinstance(reply, str)
         if self.pending:  # an answer sent earlier comes first
             self.pending.append(reply)
-            reply = self.pending.pop(0)
+            reply = self.read()
         self.pending.extend(self.late.pop(self.position - 1, ()))
         return reply
 
-    def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType = "f",
+    def _folded(self, line: str) -> str:
+        """The answer to `line` and the error query sent as one line."""
+        expected = self.script[self.position] if self.position < len(self.script) else None
+        asked = expected is not None and expected[0] == line and expected[1] is not None
+        reply = self._next(line, query=asked)
+        if isinstance(reply, BaseException):
+            raise reply
+        assert self.error_query is not None
+        entry = self._next(self.error_query, query=True)
+        if isinstance(entry, BaseException):  # the line's answer never comes
+            raise entry
+        assert isinstance(entry, str)
+        return entry if reply is None else f"{reply};{entry}"
+
+    def read(self) -> str:
+        item = self.read_raw()[:-1]
+        return item.decode()
+
+    def read_raw(self) -> bytes:
+        if not self.pending:
+            raise TimeoutError("VI_ERROR_TMO: nothing pending")
+        item = self.pending.pop(0)
+        if isinstance(item, BaseException):
+            raise item
+        return (item.encode() if isinstance(item, str) else item) + b"\n"
+
+    def input_waiting(self) -> bool:
+        return bool(self.pending)
+
+    def write_binary_values(self, message: str, values: Any, /, *, datatype: str = "f",
                             is_big_endian: bool = False) -> int:
         # What PyVISA would put on the wire: the values converted to `datatype` in that order.
         sent = np.asarray(values).astype(np.dtype(datatype).newbyteorder(_order(is_big_endian)))
@@ -103,8 +149,9 @@ class StandIn:
             raise reply
         return len(message) + sent.nbytes
 
-    def query_binary_values(self, message: str, /, *, datatype: BlockType = "f",
-                            is_big_endian: bool = False, container: Any = list) -> Any:
+    def query_binary_values(self, message: str, /, *, datatype: str = "f",
+                            is_big_endian: bool = False, container: Any = list,
+                            data_points: int = 0) -> Any:
         reply = self._next(message, query=True, block=True)
         if isinstance(reply, BaseException):
             raise reply
@@ -117,11 +164,6 @@ class StandIn:
             raise self._fail(f"{self._label(self.position - 1)}: the block answering "
                              f"{message!r} is {_endian(reply.dtype)}, read as {_endian(read)}")
         return container(reply.astype(read))
-
-    def read(self) -> str:
-        if not self.pending:
-            raise TimeoutError("VI_ERROR_TMO: nothing pending")
-        return self.pending.pop(0)
 
     def clear(self) -> None:
         self.clears += 1
@@ -241,7 +283,8 @@ def _difference(expected: NDArray[Any], sent: NDArray[Any]) -> str:
 def expect_exchange(driver_class: type[D],
                     exchange: Iterable[tuple[Line, Reply]] | str | os.PathLike[str], *,
                     identity: Reply | EllipsisType = ...,
-                    error_query: str | None | EllipsisType = ..., **kw: Any) -> Generator[D]:
+                    error_query: str | None | EllipsisType = ..., exact: bool = False,
+                    **kw: Any) -> Generator[D]:
     """An opened `driver_class(**kw)` whose resource is a StandIn expecting, after the lines
     of open (the clear command, then the identity query answered `identity`, by default
     "TARN,stand-in,0,0"), exactly the `exchange`: (line, reply) pairs in order, reply None for
@@ -255,7 +298,9 @@ def expect_exchange(driver_class: type[D],
     a driver that declares another one fails at once, as it would time out on the instrument.
     `exchange` may be the path of a recording (see tarn.driver.recording): its lines are the
     script, its header gives the identity and pins the error query, and a mismatch names the
-    recording's line."""
+    recording's line; the driver is made with the recorded address; a recording lists the lines as they went on the wire, so it is replayed
+    `exact`. A driver with `compound_messages` is followed by the same script (see StandIn);
+    `exact` checks the lines as they go on the wire instead."""
     late: dict[int, list[str]] = {}
     where: list[str] = []
     if isinstance(exchange, (str, os.PathLike)):
@@ -266,6 +311,9 @@ def expect_exchange(driver_class: type[D],
         if error_query is ...:
             error_query = replay.error_query
         late = replay.late
+        exact = True
+        if replay.address and "addr" not in kw:  # messages name the recorded instrument
+            kw["addr"] = replay.address
     if identity is ...:
         identity = "TARN,stand-in,0,0"
     opening: list[tuple[Line, Reply]] = []
@@ -274,15 +322,16 @@ def expect_exchange(driver_class: type[D],
     if driver_class.idn_query is not None:
         opening.append((driver_class.idn_query, identity))
     wire = StandIn([*opening, *exchange], error_query=driver_class.error_query,
-                   opening=len(opening), where=where,
-                   late={len(opening) + index: lines for index, lines in late.items()})
+                   opening=len(opening), compound=driver_class.compound_messages, exact=exact,
+                   where=where, late={len(opening) + index: lines for index, lines in late.items()})
     driver = driver_class(**kw)
     if error_query is not ... and driver.error_query != error_query:
         raise AssertionError(f"{driver_class.__name__} reads its error queue with "
                              f"{driver.error_query!r}, the instrument answers {error_query!r}")
 
     def stand_in(name: str) -> StandIn:
-        wire.closed = False  # opened (again, after a connection failed)
+        wire.closed = False  # opened (again, after a connection failed): nothing pending
+        wire.pending.clear()
         return wire
 
     # The instance attribute shadows the method: open gets the stand-in instead of pyvisa.

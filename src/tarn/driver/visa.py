@@ -8,23 +8,23 @@ reads the instrument's error queue and returns the value as set, so ``config`` r
 subclass, ``set_<name>(value, ch)`` / ``get_<name>(ch)`` (name in lower case), which talks
 through ``send`` and ``query``.
 
-One driver may be shared by threads: every exchange, and each ``setValue``/``getValue`` with
-its update of ``config``, runs under the driver's lock, and an exchange that failed is cleaned
-up before the next one (see ``tarn.driver.session``).
-
-Every line sent and received is logged at DEBUG level to the logger
-``tarn.driver.<ClassName>.<address>`` (a child of ``tarn.driver.<ClassName>``).
+The conversation with the instrument (opening, exchanges, recovery, closing) belongs to the
+driver's `Session` (``tarn.driver.session``); one driver may be shared by threads. Every line
+sent and received is logged at DEBUG level to the logger ``tarn.driver.<ClassName>.<address>``.
 pyvisa is needed only to open a real (or simulated) instrument: importing this module works
 without it, and ``open`` names the extra to install when it is missing.
 """
 
 import difflib
+from decimal import Decimal
 import logging
 import math
 import os
+import threading
 import time
 from collections.abc import Callable, Mapping, Sequence
-from numbers import Integral, Real
+from contextlib import AbstractContextManager
+from numbers import Integral
 from types import MappingProxyType
 from typing import Any, ClassVar, get_args
 
@@ -32,11 +32,13 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from tarn.driver.common.plinth import Plinth
-from tarn.driver.common.quantity import Action, Channel, Quantity
-from tarn.driver.session import (WHERE, BlockType, InstrumentError, InstrumentTimeout, Resource,
-                                 Session, timed_out)
+from tarn.driver.common.quantity import Action, Channel, Quantity, is_number
+from tarn.driver.session import (BLOCK_DTYPES, WHERE, BlockType, InstrumentAnswerError,
+                                 InstrumentConnectionError, InstrumentError, InstrumentTimeout,
+                                 Resource, Session, seconds)
 
-__all__ = ["InstrumentError", "InstrumentTimeout", "Resource", "VisaDriver"]
+__all__ = ["InstrumentAnswerError", "InstrumentConnectionError", "InstrumentError",
+           "InstrumentTimeout", "Resource", "VisaDriver"]
 
 # The keywords setValue and getValue take, and the modes.
 _KEYWORDS = ("ch", "mode", "target")
@@ -61,6 +63,13 @@ class _At:
 
     def __exit__(self, *exc: object) -> None:
         WHERE.reset(self.token)
+
+
+def _key(kw: Mapping[str, Any]) -> Channel:
+    """The channel a call names, as config keys it: its `ch`, else channel 1 (Plinth's
+    default)."""
+    ch: Channel = kw.get("ch", 1)
+    return ch
 
 
 def _kind(ch: object) -> str | None:
@@ -89,15 +98,21 @@ class VisaDriver(Plinth):
     # Error entries read after one command at most: an instrument whose queue never empties
     # must not hold the caller forever.
     max_errors: ClassVar[int] = 32
+    # Send a command or query and the error query as one line ("SOUR1:VOLT 5;:SYST:ERR?"): one
+    # round trip instead of two. Off by default: an instrument that does not take compound
+    # lines would answer none of them (docs: "Threads and faults").
+    compound_messages: ClassVar[bool] = False
     # Further keywords for PyVISA's open_resource: a serial line's baud_rate, data_bits, parity,
     # or query_delay, say (they win over the terminations and the timeout above).
     resource_options: ClassVar[Mapping[str, Any]] = MappingProxyType({})
     # The pyvisa-sim description that backend="@sim" opens (None: pyvisa-sim's own default).
     simulation: ClassVar[str | os.PathLike[str] | None] = None
-    # Class-level defaults, so that the finaliser's close finds them even when construction
-    # failed before __init__ set them.
+    # The byte order of the values in binary blocks, both ways: little-endian by default (as
+    # PyVISA's); an instrument that sends and takes them in SCPI's FORM:BORD NORM wants True.
+    block_big_endian: ClassVar[bool] = False
+    # Class-level default, so that the finaliser's close finds it even when construction failed
+    # before __init__ set it.
     session: Session | None = None
-    identity: str | None = None  # the answer to idn_query, read by open
     # A regular expression that this kind of instrument's idn_query answer matches (re.search),
     # so that tarn.driver.discover can pick the driver.
     idn_pattern: ClassVar[str | None] = None
@@ -126,11 +141,30 @@ class VisaDriver(Plinth):
         ...) go to Plinth."""
         super().__init__(addr, **kw)
         self.backend = backend
-        self.session = Session(self.log, self.error_query, self.max_errors)
-        self.identity = None
+        if "timeout" in self.resource_options:  # PyVISA's, in milliseconds: it wins
+            self.timeout = self.resource_options["timeout"] / 1000
+        name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
+        self.session = Session(
+            self.addr, lambda: self.open_resource(name), self.log, error_query=self.error_query,
+            max_errors=self.max_errors, clear_command=self.clear_command, marker=self.idn_query,
+            termination=self.write_termination, timeout=self.timeout,
+            compound=self.compound_messages)
         # The (name, config key) pairs whose value in config came from the instrument or was
         # set: a ramp starts from those, and reads the others first.
         self._known: set[tuple[str, Channel]] = set()
+        self._ramps: dict[tuple[str, Channel], threading.Lock] = {}
+
+    @property
+    def timeout(self) -> float:
+        """Seconds an answer may take (and a line or block to be taken); assigned on an open
+        driver it applies at once."""
+        return float(getattr(self, "_seconds", 3.0))
+
+    @timeout.setter
+    def timeout(self, value: float) -> None:
+        self._seconds = seconds("timeout", value)
+        if self.session is not None:
+            self.session.timeout = value
 
     @property
     def log(self) -> logging.Logger:
@@ -142,7 +176,10 @@ class VisaDriver(Plinth):
         """The open PyVISA resource, None while closed."""
         return None if self.session is None else self.session.resource
 
-    # --- the session ---------------------------------------------------------------------------
+    @property
+    def identity(self) -> str | None:
+        """The answer to idn_query, read by open (a non-empty line of text)."""
+        return None if self.session is None else self.session.identity
 
     def _session(self) -> Session:
         if self.session is None:
@@ -151,30 +188,9 @@ class VisaDriver(Plinth):
 
     def open(self, **kw: Any) -> None:
         """Opens the resource, sends `clear_command` and keeps the answer to `idn_query` in
-        `identity`; does nothing when open, and opens anew a connection that failed."""
-        session = self._session()
-        with session.lock:
-            if session.resource is not None and not session.failed:
-                return
-            reopening = session.failed
-            if reopening:
-                self.log.warning("%s: the connection failed; opening it again", self.addr)
-                try:
-                    self.close()
-                except Exception as exc:  # the old connection is gone either way
-                    self.log.debug("closing the failed connection: %s", exc)
-            name = self.addr if "::" in self.addr else f"TCPIP0::{self.addr}::inst0::INSTR"
-            try:
-                session.resource = self.open_resource(name)
-                session.in_step, session.failed = True, False
-                if self.clear_command is not None:
-                    session.write(self.clear_command)
-                if self.idn_query is not None:
-                    self.identity = session.ask(self.idn_query)
-            except BaseException:
-                self.close()  # an instrument that does not answer leaves no session open
-                session.failed = reopening  # the next exchange tries again
-                raise
+        `identity` (it must be a non-empty line of text); does nothing when open, and opens
+        anew a connection that failed."""
+        self._session().open()
 
     def open_resource(self, name: str) -> Resource:
         """The PyVISA resource called `name`, from the library `backend` chooses."""
@@ -200,83 +216,82 @@ class VisaDriver(Plinth):
 
     def close(self, **kw: Any) -> None:
         """Closes the resource; a second call does nothing (the finaliser makes one)."""
-        session = self.session
-        if session is None:
-            return
-        with session.lock:
-            resource, session.resource = session.resource, None
-            session.in_step, session.failed = True, False
-            if resource is not None:
-                resource.close()
+        if self.session is not None:
+            self.session.close()
 
-    def _ready(self) -> None:
-        """Brings the session back before an exchange: a failed connection opened anew, an
-        exchange that went wrong cleaned up."""
-        session = self._session()
-        if not session.failed and not session.in_step:
-            try:
-                session.resync(self.idn_query, self.identity)
-            except Exception as exc:
-                if not (session.failed or timed_out(exc)):
-                    raise
-                session.failed = True  # no answer even to the marker: a connection half gone
-        if session.failed:
-            self.open()
+    def exclusive(self) -> AbstractContextManager[Any]:
+        """``with driver.exclusive():`` holds the driver for several exchanges (a sweep: set the
+        mode, trigger, read, restore) so that no other thread's exchange comes between them.
+        Re-entrant: the calls inside take the same lock again."""
+        return self._session().lock
 
     # --- setValue and getValue -----------------------------------------------------------------
 
     def setValue(self, name: str, value: Any, **kw: Any) -> None:
         """Plinth's setValue under the driver's lock, so that `config` ends with what the
         instrument last took; the keywords and the channel are checked first. A quantity with a
-        `step` goes to `value` in steps (see `ramp`)."""
+        `step` goes to `value` in steps (see `_ramp`)."""
         kw = self._keywords("setValue", name, kw)
         quantity = self.quantities.get(name)
         if quantity is not None and quantity.step is not None and kw.get("mode", "run") == "run":
             self._ramp(quantity, value, kw)
+            return
         with self._session().lock:
             super().setValue(name, value, **kw)
 
     def _ramp(self, quantity: Quantity, value: Any, kw: dict[str, Any]) -> None:
-        """Sets the steps on the way to `value` (all but the last, which setValue sets): from
-        the last known value (read first when none is known yet), no step larger than
-        `quantity.step`, `quantity.interval` seconds apart. Each step is sent and checked like a
-        set and recorded in config, so an error or Ctrl-C leaves config at the last step the
-        instrument took. The lock is held per step, so other threads go on between steps."""
-        name, key = quantity.name, kw.get("ch", 1)
+        """Sets `value` in steps: from the last known value (read first when none is known), no
+        step larger than `quantity.step`, `quantity.interval` seconds apart. Each step is sent,
+        checked and recorded like a set, so an error or Ctrl-C leaves config at the last step
+        the instrument took (a step whose outcome is unknown is read again by the next ramp).
+        One ramp per quantity and channel at a time; the driver's lock is held per step, so
+        other exchanges go on between steps."""
+        name, key = quantity.name, _key(kw)
         assert quantity.step is not None
-        with self._session().lock:
-            self.check(name, key)
-            target = quantity.validate(value, self._channel(quantity, key))
-            if (name, key) not in self._known and (
-                    quantity.get_cmd is not None or hasattr(self, f"get_{name.lower()}")):
-                self.getValue(name, **kw)
-            start = self.config[name][key]["value"]
-        if not all(not isinstance(v, bool) and isinstance(v, Real) and math.isfinite(v)
-                   for v in (start, target)):
-            return  # a keyword, or no number to start from: set at once
-        steps = math.ceil(abs(float(target) - float(start)) / quantity.step)
-        for k in range(1, steps):
-            with self._session().lock:
-                self.update(name, self.write(name, start + (target - start) * k / steps, **kw), key)
-            time.sleep(quantity.interval)
+        session = self._session()
+        with session.lock:
+            ramp = self._ramps.setdefault((name, key), threading.Lock())
+        with ramp:
+            with session.lock:
+                self.check(name, key)
+                target = quantity.validate(value, self._channel(quantity, key))
+                if (name, key) not in self._known and (
+                        quantity.get_cmd is not None or hasattr(self, f"get_{name.lower()}")):
+                    self.getValue(name, **kw)
+                start = self.config[name][key]["value"]
+            steps, first, span = 1, Decimal(0), Decimal(0)
+            if is_number(start) and is_number(target) and math.isfinite(start):
+                steps = max(1, math.ceil(abs(float(target) - float(start)) / quantity.step))
+                # in decimal, free of float noise: 0.4, not 0.39999999999999997
+                first = Decimal(repr(float(start)))
+                span = Decimal(repr(float(target))) - first
+            for k in range(1, steps + 1):
+                if k > 1:
+                    time.sleep(quantity.interval)
+                step = target if k == steps else float(first + span * k / steps)
+                with session.lock:
+                    self.update(name, self.write(name, step, **kw), key)
 
     def wait_for(self, name: str, target: float, *, tolerance: float, timeout: float,
                  interval: float = 0.1, ch: Channel | None = None) -> Any:
         """Reads the quantity every `interval` seconds until the reading is within `tolerance`
         of `target`, and returns that reading; TimeoutError naming the last reading when
-        `timeout` seconds pass first."""
+        `timeout` seconds pass first. ValueError for a tolerance, timeout or interval that is
+        not a finite number >= 0."""
+        for what, given in (("tolerance", tolerance), ("timeout", timeout), ("interval", interval)):
+            seconds(what, given)
         kw = self._keywords("wait_for", name, {} if ch is None else {"ch": ch})
         deadline = time.monotonic() + timeout
         while True:
             reading = self.getValue(name, **kw)
-            if isinstance(reading, bool) or not isinstance(reading, Real):  # pyright: ignore
+            if not is_number(reading):
                 raise ValueError(f"{name}: wait_for needs a number, the instrument gave {reading!r}")
             if abs(float(reading) - target) <= tolerance:
                 return reading
             left = deadline - time.monotonic()
             if left <= 0:
                 quantity = self.quantities[name]
-                where = quantity.where(self._channel(quantity, kw.get("ch", 1)))
+                where = quantity.where(self._channel(quantity, _key(kw)))
                 raise TimeoutError(f"{where}: the reading {reading!r} was still not within "
                                    f"{tolerance} of {target} after {timeout} s")
             time.sleep(min(interval, left))
@@ -289,9 +304,9 @@ class VisaDriver(Plinth):
             return super().getValue(name, **kw)
 
     def _keywords(self, method: str, name: str, kw: dict[str, Any]) -> dict[str, Any]:
-        """The caller's keywords with the channel as declared; TypeError for a keyword other
-        than ch, mode and target, ValueError for an unknown mode or a channel of another type
-        than the declared ones."""
+        """The caller's keywords with the channel as declared (a quantity's first channel when
+        none is given); TypeError for a keyword other than ch, mode and target, ValueError for
+        an unknown mode or a channel of another type than the declared ones."""
         for key in kw:
             if key not in _KEYWORDS:
                 raise TypeError(f"{type(self).__name__}.{method}() got an unexpected keyword "
@@ -340,37 +355,50 @@ class VisaDriver(Plinth):
 
     def write(self, name: str, value: Any, **kw: Any) -> Any:
         """Validates `value` through its quantity, sends it (the set_cmd template or the
-        method set_<name>), reads the error queue and returns the value as set."""
+        method set_<name>), reads the error queue and returns the value as set. A set whose
+        outcome is unknown (a timeout, Ctrl-C) leaves the value unknown until read."""
         quantity = self.quantities[name]
-        ch = self._channel(quantity, kw.get("ch", 1))
+        key = _key(kw)  # the key config records it under
+        ch = self._channel(quantity, key)
         value = quantity.validate(value, ch)
         method = self._method(quantity, "set", name, "value, ch")
+        known = (name, key) in self._known
+        self._known.discard((name, key))
         with self._session().lock, _At(quantity.where(ch)):
-            if method is not None:
-                result = method(value, ch)
-                if result is not None:  # what the instrument took (a rounded value, say)
-                    value = result
-            else:
-                self.send(quantity.set_command(value, ch, termination=self.write_termination))
+            try:
+                if method is not None:
+                    result = method(value, ch)
+                    if result is not None:  # what the instrument took (a rounded value, say)
+                        value = result
+                else:
+                    self.send(quantity.set_command(value, ch, termination=self.write_termination))
+            except InstrumentError as exc:
+                if exc.refused and known:  # refused: the instrument kept what it had
+                    self._known.add((name, key))
+                raise
             if quantity.delay > 0:
                 time.sleep(quantity.delay)
-        self._known.add((name, kw.get("ch", 1)))  # the key config records it under
+        self._known.add((name, key))
         return value
 
     def read(self, name: str, **kw: Any) -> Any:
         """Queries the quantity (the get_cmd template or the method get_<name>) and returns the
         value of the answer."""
         quantity = self.quantities[name]
-        ch = self._channel(quantity, kw.get("ch", 1))
+        ch = self._channel(quantity, _key(kw))
         method = self._method(quantity, "get", name, "ch")
         with self._session().lock, _At(quantity.where(ch)):
             if method is not None:
                 value = method(ch)
             else:
                 command = quantity.get_command(ch, termination=self.write_termination)
-                value = quantity.parse(self.query(command), ch)
+                answer = self.query(command)
+                try:
+                    value = quantity.parse(answer, ch)
+                except ValueError as exc:  # an answer that cannot be read: the instrument's fault
+                    raise InstrumentAnswerError(str(exc), command) from None
         if value is not None:
-            self._known.add((name, kw.get("ch", 1)))  # the key config records it under
+            self._known.add((name, _key(kw)))  # the key config records it under
         return value
 
     def _method(self, quantity: Quantity, verb: str, name: str, parameters: str) -> Any:
@@ -397,29 +425,6 @@ class VisaDriver(Plinth):
                 declared, given = [str(c) for c in [*self.CHs, "global"]], str(channel)
             raise AssertionError(f"{exc} (declared: {', '.join(declared)}"
                                  f"{_closest(given, declared)})") from None
-
-    # --- the wire --------------------------------------------------------------------------
-
-    def send(self, command: str) -> None:
-        """Sends one command, then raises InstrumentError if the instrument reports errors."""
-        session = self._session()
-        session.exchange(command, False, self._ready)
-
-    def query(self, command: str) -> str:
-        """Sends one query and returns its answer (stripped); errors are checked as by send."""
-        session = self._session()
-        answer = session.exchange(command, True, self._ready)
-        assert answer is not None
-        return answer
-
-    def errors(self) -> list[str]:
-        """Reads the error queue until it reports no error, at most max_errors entries; returns
-        the entries read (an answer that is not an error entry among them)."""
-        session = self._session()
-        with session.lock:
-            self._ready()
-            entries, stray = session.errors()
-        return entries if stray is None else [*entries, stray]
 
     def _channel(self, quantity: Quantity, ch: Channel) -> Channel:
         """The channel a command addresses: "global" for an instrument-wide quantity, else one
@@ -459,29 +464,41 @@ class VisaDriver(Plinth):
             if action.delay > 0:
                 time.sleep(action.delay)
 
-    # --- binary blocks ---------------------------------------------------------------------
+    # --- the wire --------------------------------------------------------------------------
 
-    # The byte order of the values in binary blocks, both ways: little-endian by default (as
-    # PyVISA's); an instrument that sends and takes them in SCPI's FORM:BORD NORM wants True.
-    block_big_endian: ClassVar[bool] = False
+    def send(self, command: str, *, timeout: float | None = None) -> None:
+        """Sends one command, then raises InstrumentError if the instrument reports errors.
+        `timeout` (seconds) replaces the driver's for this exchange."""
+        self._session().command(command, timeout)
 
-    def send_block(self, command: str, values: ArrayLike, datatype: BlockType = "f") -> None:
+    def query(self, command: str, *, timeout: float | None = None) -> str:
+        """Sends one query and returns its answer (stripped); errors and `timeout` as send."""
+        return self._session().query(command, timeout)
+
+    def errors(self) -> list[str]:
+        """Reads the error queue until it reports no error, at most max_errors entries; returns
+        the entries read (an answer that is not an error entry among them)."""
+        return self._session().errors()
+
+    def send_block(self, command: str, values: ArrayLike, datatype: BlockType = "f", *,
+                   timeout: float | None = None) -> None:
         """Sends `command`, a space and `values` as an IEEE 488.2 definite-length block of
-        `datatype` (a struct code: "f" float32, "d" float64, "h" int16, ...), then reads the error
-        queue as send does. ValueError, before anything is sent, for values that are not one row
-        or that an integer `datatype` cannot hold exactly."""
+        `datatype` (a struct code of explicit size: "f" float32, "d" float64, "h" int16, "i"
+        and "l" int32, "q" int64, ...), then reads the error queue as send does; the block is
+        taken within the timeout or InstrumentTimeout. ValueError, before anything is sent, for
+        values that are not one row or that an integer `datatype` cannot hold exactly."""
         block = _block(command, values, datatype)
-        session = self._session()
-        session.exchange_with(command, lambda: session.write_block(
-            command, block, datatype, self.block_big_endian), self._ready)
+        self._session().send_block(command, block, block.dtype.str[1:], self.block_big_endian,
+                                   timeout)
 
-    def query_block(self, command: str, datatype: BlockType = "f") -> NDArray[Any]:
-        """Sends one query and returns the values of the IEEE 488.2 block that answers it, of
-        `datatype` (see send_block) in the machine's byte order; errors are checked as by send."""
-        _block_type(datatype)
-        session = self._session()
-        return session.exchange_with(command, lambda: session.ask_block(
-            command, datatype, self.block_big_endian), self._ready)
+    def query_block(self, command: str, datatype: BlockType = "f", *,
+                    timeout: float | None = None) -> NDArray[Any]:
+        """Sends one query and returns the values of the IEEE 488.2 definite-length block that
+        answers it, of `datatype` (see send_block) in the machine's byte order; an indefinite
+        (#0) or malformed block raises InstrumentAnswerError. Errors as by send."""
+        dtype = _block_type(datatype)
+        return self._session().query_block(command, dtype.str[1:], self.block_big_endian,
+                                           timeout)
 
 
 def _action_method(cls: type[VisaDriver], action: Action) -> Callable[..., None]:
@@ -505,7 +522,7 @@ def _block_type(datatype: str) -> np.dtype[Any]:
     if datatype not in get_args(BlockType):
         raise ValueError(f"the datatype of a block is one of {''.join(get_args(BlockType))} (a "
                          f"struct code), not {datatype!r}")
-    return np.dtype(datatype)
+    return np.dtype(BLOCK_DTYPES[datatype])
 
 
 def _block(command: str, values: ArrayLike, datatype: str) -> NDArray[Any]:
@@ -516,9 +533,12 @@ def _block(command: str, values: ArrayLike, datatype: str) -> NDArray[Any]:
         raise ValueError(f"the block of {command!r} is one row of values, not an array of shape "
                          f"{given.shape}")
     with np.errstate(invalid="ignore", over="ignore"):
-        block = given.astype(dtype)
+        try:
+            block = given.astype(dtype)
+        except OverflowError:  # Python integers past the type's range
+            block = None
         # A cast to integers would wrap or truncate silently: a DAC code must arrive as given.
-        if dtype.kind in "iu" and not np.array_equal(block, given):
+        if block is None or (dtype.kind in "iu" and not np.array_equal(block, given)):
             raise ValueError(f"the block of {command!r} holds values that {dtype.name} cannot "
                              "hold exactly")
     return block

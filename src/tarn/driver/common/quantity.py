@@ -19,7 +19,8 @@ from typing import Any, Literal, TypedDict
 
 import numpy as np
 
-__all__ = ["Action", "Bounds", "Channel", "Quantity", "QuantityDefault", "newcfg"]
+__all__ = ["Action", "Bounds", "Channel", "Quantity", "QuantityDefault", "is_number", "newcfg",
+           "shown"]
 
 Channel = int | str
 Bounds = tuple[float | None, float | None]
@@ -68,6 +69,11 @@ class QuantityDefault(TypedDict):
 def _is_flag(value: object) -> bool:
     """True for Python's and numpy's booleans and for the integers 0 and 1."""
     return isinstance(value, (bool, np.bool_)) or (isinstance(value, Integral) and value in (0, 1))
+
+
+def is_number(value: object) -> bool:
+    """A real number, and not a bool (True is an Integral too, but no number here)."""
+    return isinstance(value, Real) and not isinstance(value, (bool, np.bool_))
 
 
 def _number(x: float) -> str:
@@ -152,8 +158,12 @@ class Quantity:
             raise TypeError(f"{name}: rounding={rounding!r} needs numeric choices to round to")
         if isinstance(keywords, str):
             raise TypeError(f"{name}: keywords must be a sequence of words, not the text {keywords!r}")
-        if step is not None and not step > 0:
+        if step is not None and not (is_number(step) and 0 < step < math.inf):
             raise ValueError(f"{name}: step must be a positive number, not {step!r}")
+        for option, given in (("delay", delay), ("interval", interval)):
+            if not (is_number(given) and 0 <= given < math.inf):
+                raise ValueError(f"{name}: {option} must be a finite number of seconds >= 0, "
+                                 f"not {given!r}")
         # The kind of value, from the default: it picks the default checks, parser and formatter.
         if isinstance(value, bool):
             self.kind = "bool"
@@ -240,7 +250,7 @@ class Quantity:
             raise ValueError(f"{where}: {given!r} is not one of {allowed}")
         low, high = self.bounds(ch)
         if low is not None or high is not None:
-            if isinstance(value, bool) or not isinstance(value, Real):
+            if not is_number(value):
                 raise ValueError(f"{where}: expected a number, not {value!r}")
             number, unit = self._float(where, value), f" {self.unit}" if self.unit else ""
             if low is not None and high is not None and not low <= number <= high:
@@ -284,7 +294,7 @@ class Quantity:
                     return int(float(value))
             raise ValueError(f"{where}: expected a whole number, not {value!r}")
         if self.kind == "float":
-            if isinstance(value, bool) or not isinstance(value, Real):
+            if not is_number(value):
                 words = f" or one of {', '.join(self.keywords)}" if self.keywords else ""
                 raise ValueError(f"{where}: expected a number{words}, not {value!r}")
             return self._float(where, value)
@@ -301,7 +311,7 @@ class Quantity:
         except OverflowError:
             number = math.inf
         if not math.isfinite(number):  # no command can carry NaN or infinity
-            raise ValueError(f"{where}: {_short(value)} is not a finite number")
+            raise ValueError(f"{where}: {shown(value)} is not a finite number")
         return number
 
     def format(self, value: Any, ch: Channel = 1) -> str:
@@ -329,7 +339,7 @@ class Quantity:
             return word
         try:
             value: Any = self._parse(answer)
-        except ValueError:
+        except (ValueError, OverflowError):  # OverflowError: "inf" read as a whole number
             raise ValueError(f"{self.where(ch)}: cannot read the answer {text!r} "
                              f"as {self.kind}") from None
         choices = self.allowed(ch)
@@ -389,7 +399,7 @@ class Quantity:
         for what, given, part in (("channel", ch, channel), ("value", value, text)):
             found = unsafe.search(part)
             if found is not None:
-                raise ValueError(f"{self.where(ch)}: the {what} {_short(given)} cannot be sent: "
+                raise ValueError(f"{self.where(ch)}: the {what} {shown(given)} cannot be sent: "
                                  f"its text holds {found.group()!r}, which would end the command "
                                  "or start another")
         quoted = _quoted_fields(template)
@@ -421,8 +431,9 @@ class Action:
         return f"Action({self.name!r}, {self.command!r}{doc})"
 
 
-def _short(value: Any) -> str:
-    """repr of `value`, cut after 60 characters (a huge number, a long text)."""
+def shown(value: Any) -> str:
+    """repr of `value` as messages quote it, cut after 60 characters (a huge number, a long
+    text or line)."""
     text = repr(value)
     return text if len(text) <= 64 else text[:60] + " ..."
 
