@@ -226,7 +226,11 @@ def test_remote_driver(instrument, server):
             remote.act("switch_on", ch=3)
         with pytest.raises(ValueError, match=r"^T:PSU:reste: no such action is served \(served: reset, switch_on\)$"):
             remote.act("reste")
-    silent = {**server.conf, "EPICS_PVA_SERVER_PORT": "1", "EPICS_PVA_BROADCAST_PORT": "9"}
+    # found over TCP alone (the name servers of .conf) where UDP search does not get through
+    with RemoteDriver(P, conf={**server.conf, "EPICS_PVA_ADDR_LIST": "", "EPICS_PVA_BROADCAST_PORT": "9"}) as tcp:
+        assert tcp.CHs == [1, 2] and tcp.getValue("Voltage", ch=1) == 0.0  # after the reset above
+    silent = {**server.conf, "EPICS_PVA_SERVER_PORT": "1", "EPICS_PVA_BROADCAST_PORT": "9",
+              "EPICS_PVA_NAME_SERVERS": ""}
     with pytest.raises(TimeoutError, match=r"^T:PSU:quantities: no answer .* within 0.3 s$"):
         RemoteDriver(P, conf=silent, timeout=0.3)
 

@@ -217,6 +217,11 @@ class Server:
         self._server = server.Server(providers=[provider], conf=conf, useenv=False)
         self.conf = {k: v for k, v in self._server.conf().items() if k.startswith("EPICS_PVA_")}
         self.conf["EPICS_PVA_AUTO_ADDR_LIST"] = "NO"
+        # The server's TCP endpoints as name servers: a client searches over TCP too, so it
+        # finds the server where UDP search does not get through (a firewall, an emulator).
+        port = self.conf.get("EPICS_PVA_SERVER_PORT", "5075")
+        self.conf["EPICS_PVA_NAME_SERVERS"] = " ".join(
+            f"{'127.0.0.1' if a in ('0.0.0.0', '') else a}:{port}" for a in self.interfaces)
         self._spawn(self._poll, "tarn.serve poller")
 
     def _actions(self, nt: Any, thread: Any, provider: Any) -> list[tuple[str, Channel | None, str]]:
