@@ -1,5 +1,5 @@
 """Finding instruments: every resource asked for its identity at once, each answer matched
-against the drivers' `idn_pattern`.
+against the drivers' `idn_pattern`::
 
     from tarn.driver.discover import discover
     for found in discover([PowerSupply, Multimeter], resources=["TCPIP0::10.0.0.7::5025::SOCKET"]):
@@ -39,7 +39,7 @@ _SLACK = 1.0
 
 
 class Found(NamedTuple):
-    """One resource: its `identity` (the *IDN? answer, None when there was none), the `driver`
+    """One resource: its `identity` (the ``*IDN?`` answer, None when there was none), the `driver`
     whose idn_pattern matched it (None when none did) and, for a resource that was busy, silent
     or failing, a short `error` saying so."""
 
@@ -110,7 +110,7 @@ def _patterns(drivers: Iterable[type[VisaDriver]]) -> list[tuple[type[VisaDriver
 
 
 def _identity(manager: Any, address: str, timeout: float) -> tuple[str | None, str | None]:
-    """(the *IDN? answer, None), or (None, why there is none)."""
+    """(the ``*IDN?`` answer, None), or (None, why there is none)."""
     import pyvisa
 
     milliseconds = max(1, round(timeout * 1000))
