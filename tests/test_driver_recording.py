@@ -4,6 +4,7 @@ replayed from the file by expect_exchange without pyvisa; recordings edited by h
 import pathlib
 import sys
 
+import numpy as np
 import pytest
 
 from tarn.driver.testing import expect_exchange, record
@@ -112,3 +113,16 @@ def test_a_recording_edited_by_hand_scripts_a_fault(tmp_path, old, new, expected
             psu.setValue("Voltage", 12.5)
             psu.getValue("MeasuredVoltage")
     assert str(expected) in str(info.value)
+
+
+def test_a_block_the_instrument_does_not_take_is_recorded_failing(instrument, tmp_path):
+    """A block sent straight to the raw socket (bounded by the timeout) is recorded with what
+    it raised."""
+    path = tmp_path / "deaf.txt"
+    with PowerSupply(instrument.resource, backend="@py", timeout=0.5) as psu, record(psu, path):
+        instrument.fault("deaf", "2.5")
+        with pytest.raises(InstrumentTimeout):
+            # more than the buffers hold, with newline bytes early for the line-reading instrument
+            psu.send_block("SOUR1:DATA", np.resize(np.frombuffer(b"\n\n\n?", "<f4"), 4_000_000))
+    assert path.read_text().splitlines()[-3:] == [
+        "-> SOUR1:DATA", "-# block1: 4000000 x float32, 0.5392157 .. 0.5392157", "!! timeout"]

@@ -167,11 +167,12 @@ class _Tap:
         self.recording.line("<<", self.recording.answer(text))
         return raw
 
-    def block_on_socket(self, line: str, values: Any, datatype: BlockType,
-                        is_big_endian: bool) -> None:
-        """A block the session sends straight to a raw socket (within its timeout)."""
+    def block_on_socket(self, line: str, values: Any, datatype: BlockType, is_big_endian: bool,
+                        send: Callable[[], None]) -> None:
+        """A block the session sends straight to a raw socket (within its timeout) by `send`."""
         self.recording.line("->", line)
         self.recording.block("-#", _wire(values, datatype, is_big_endian))
+        self._call(send)
 
     def write_binary_values(self, message: str, values: Any, /, *, datatype: BlockType,
                             is_big_endian: bool) -> object:

@@ -418,12 +418,16 @@ class Session:
         def operation(resource: Resource) -> None:
             self.log.debug("-> %s %s", line, shown_block(values))
             if self._socket is not None:
-                # a wrapper in the resource's place (a recorder) is told of a block that goes
-                # straight to the socket
-                told = getattr(resource, "block_on_socket", None)
-                if told is not None:
-                    told(line, values, _STRUCT[datatype], big_endian)
-                self._send_bounded(line, values, datatype, big_endian)
+                def send() -> None:
+                    self._send_bounded(line, values, datatype, big_endian)
+
+                # a wrapper in the resource's place (a recorder) sees a block that goes straight
+                # to the socket: it is handed the sending
+                through = getattr(resource, "block_on_socket", None)
+                if through is None:
+                    send()
+                else:
+                    through(line, values, _STRUCT[datatype], big_endian, send)
             else:
                 self._guarded(line, "take", lambda: resource.write_binary_values(
                     f"{line} ", values, datatype=_STRUCT[datatype], is_big_endian=big_endian))
