@@ -48,8 +48,11 @@ test: install
 # free-threaded build only runs on its own allocator). Leak detection is off because the
 # interpreter itself does not free everything at exit. TARN_SANITIZED tells the tests that
 # resident-memory figures mean nothing here (the sanitizer holds freed memory in quarantine).
+# The C++ runtime is preloaded with it: a C++ library loaded later (p4p's pvxs) that throws an
+# exception would otherwise meet the sanitizer's __cxa_throw interceptor without the real one
+# behind it, and abort.
 SANITIZE_TAG ?= -asan
-SANITIZE_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" TARN_SANITIZED=1 \
+SANITIZE_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" TARN_SANITIZED=1 \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 test-sanitize:
 	@$(MAKE) --no-print-directory install ENV_TAG=$(SANITIZE_TAG) \
